@@ -1,0 +1,21 @@
+// dump.h - listing the triplet database (--dump-triplets).
+#ifndef MURVANE_DAEMON_DUMP_H
+#define MURVANE_DAEMON_DUMP_H
+
+#include <db.h>
+
+#include <ctime>
+
+// print_triplets - one tab-separated line per record on standard output, in
+// key order; failures on standard error. The exit status is not changed.
+void print_triplets();
+
+// print_ctime - a time as ctime() writes it, without its newline.
+void print_ctime(const time_t *time);
+
+// print_triplet_line - the line of one stored record: address, sender,
+// recipient, created, last seen, times deferred, times passed. Never reads
+// beyond the key's or the value's size, whatever they hold.
+void print_triplet_line(const DBT *key, const DBT *value);
+
+#endif

@@ -1,0 +1,223 @@
+// lifecycle.cc - main: start-up, the policy loop, the stop sequence.
+//
+// The loop answers every request it reads with exactly one response, written
+// in full and flushed before the next read. A failed decision takes the
+// failure exit: cleanup and status 1, without an expiry pass.
+#include "daemon/lifecycle.h"
+
+#include <db.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+#include "daemon/dump.h"
+#include "daemon/settings.h"
+#include "greylist/decision.h"
+#include "greylist/expiry.h"
+#include "greylist/triplet_key.h"
+#include "policy/request.h"
+#include "storage/environment.h"
+
+const char *program_name = "murvane";
+const char *volatile stop_reason = nullptr;
+volatile sig_atomic_t exit_status = 0;
+
+const int stop_signals[8] = {SIGHUP, SIGINT, SIGQUIT, SIGILL,
+                             SIGABRT, SIGSEGV, SIGALRM, SIGTERM};
+
+namespace {
+
+// One flag per signal number, set by the handler, cleared by the main flow
+// once the notice is logged. SA_RESETHAND lets the handler run at most once
+// per signal, so a set flag is never set again behind the main flow's back.
+volatile sig_atomic_t signal_pending[NSIG];
+volatile sig_atomic_t any_signal_pending;
+
+}  // namespace
+
+void handle_stop_signal(int signal_number)
+{
+    if (signal_number > 0 && signal_number < NSIG)
+        signal_pending[signal_number] = 1;
+    any_signal_pending = 1;
+    stop_reason = "signal received";
+    exit_status = 1;
+}
+
+void log_signal_notices()
+{
+    if (!any_signal_pending)
+        return;
+    any_signal_pending = 0;
+    for (int s = 1; s < NSIG; s++) {
+        if (signal_pending[s]) {
+            signal_pending[s] = 0;
+            syslog(LOG_NOTICE, "Received signal %d", s);
+        }
+    }
+}
+
+bool stop_requested()
+{
+    log_signal_notices();
+    return stop_reason != nullptr;
+}
+
+void check_db_version()
+{
+    int major, minor, patch;
+    const char *running = db_version(&major, &minor, &patch);
+
+    if (major != DB_VERSION_MAJOR || minor != DB_VERSION_MINOR) {
+        log_msg(LOG_ERR,
+                "This daemon was compiled with " DB_VERSION_STRING
+                " (%d.%d.%d) definitions but it is using %s (%d.%d.%d).  This will "
+                "not work!  Check that the version of the developpement files for "
+                "Berkeley DB match the version that used.",
+                DB_VERSION_MAJOR, DB_VERSION_MINOR, DB_VERSION_PATCH, running,
+                major, minor, patch);
+        fatal_abort();
+    }
+    if (patch == DB_VERSION_PATCH) {
+        if (settings.debug)
+            log_msg(LOG_DEBUG,
+                    "This daemon was compiled with " DB_VERSION_STRING
+                    " (%d.%d.%d) definitions.",
+                    DB_VERSION_MAJOR, DB_VERSION_MINOR, DB_VERSION_PATCH);
+    } else if (settings.debug || settings.verbose) {
+        log_msg(LOG_INFO,
+                "Compiled with " DB_VERSION_STRING
+                " (%d.%d.%d) definitions.  Running with %s (%d.%d.%d).",
+                DB_VERSION_MAJOR, DB_VERSION_MINOR, DB_VERSION_PATCH, running,
+                DB_VERSION_MAJOR, DB_VERSION_MINOR, patch);
+    }
+}
+
+namespace {
+
+void install_stop_handler()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handle_stop_signal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read blocked on the mail server must end at a stop
+    // signal. SA_RESETHAND: a second signal of a kind ends the process.
+    action.sa_flags = SA_RESETHAND;
+    for (int s : stop_signals) {
+        if (sigaction(s, &action, nullptr) != 0) {
+            perror("sigaction failed");
+            log_signal_notices();
+            exit(1);
+        }
+    }
+}
+
+// value_is - the attribute value (ended by its newline) is exactly word.
+bool value_is(const char *value, const char *word)
+{
+    size_t i = 0;
+    for (; word[i] != '\0'; i++)
+        if (value[i] != word[i])  // a newline never matches a word's letter
+            return false;
+    return value[i] == '\n';
+}
+
+// ignore_request - the debug line of a request that is not greylisted. The
+// values are printed without their newlines, which are put back at once.
+void ignore_request(char *protocol_name, char *protocol_state)
+{
+    if (!settings.debug)
+        return;
+    char *name_end = protocol_name ? strchr(protocol_name, '\n') : nullptr;
+    char *state_end = protocol_state ? strchr(protocol_state, '\n') : nullptr;
+    if (name_end)
+        *name_end = '\0';
+    if (state_end)
+        *state_end = '\0';
+    log_msg(LOG_DEBUG, "Ignoring protocol %s state %s",
+            protocol_name ? protocol_name : "(not defined)",
+            protocol_state ? protocol_state : "(not defined)");
+    if (name_end)
+        *name_end = '\n';
+    if (state_end)
+        *state_end = '\n';
+}
+
+// answer_request - screen the current request and write its answer line.
+// Returns the decision's result: non-zero means the daemon must stop.
+int answer_request()
+{
+    char *name = policy_attribute("protocol_name");
+    char *state = name ? policy_attribute("protocol_state") : nullptr;
+    char *client = nullptr, *sender = nullptr, *recipient = nullptr;
+
+    if (name && state && (value_is(name, "SMTP") || value_is(name, "ESMTP")) &&
+        value_is(state, "RCPT")) {
+        client = policy_attribute("client_address");
+        sender = policy_attribute("sender");
+        recipient = policy_attribute("recipient");
+    }
+    if (!client || !sender || !recipient) {
+        ignore_request(name, state);
+        fputs("action=DUNNO\n", stdout);
+        return 0;
+    }
+    if (build_triplet_key(client, sender, recipient) != 0) {
+        // A key too long for the database to hold: such a triplet can never
+        // be stored, so it is let through unchanged rather than deferred.
+        fputs("action=DUNNO\n", stdout);
+        return 0;
+    }
+    return process_smtp_rcpt();
+}
+
+}  // namespace
+
+int daemon_main(int argc, char **argv)
+{
+    if (argc > 0 && argv[0] != nullptr) {
+        const char *slash = strrchr(argv[0], '/');
+        program_name = slash ? slash + 1 : argv[0];
+    }
+    log_pending_hook = log_signal_notices;
+    openlog(program_name, LOG_PID, LOG_MAIL);
+    parse_command_line(argc, argv);
+    install_stop_handler();
+    if (settings.verbose)
+        log_msg(LOG_NOTICE, "Policy daemon");
+    check_db_version();
+    dbdata.data = &triplet_data;
+    dbdata.size = sizeof triplet_data;
+    dbdata.ulen = sizeof triplet_data;
+    dbdata.flags = DB_DBT_USERMEM;
+
+    if (settings.dump_triplets) {
+        print_triplets();
+    } else {
+        while (!stop_requested()) {
+            if (read_policy_request(0) == nullptr)
+                break;
+            if (answer_request() != 0) {
+                log_msg(LOG_ERR, "error: cleaning up");
+                cleanup();
+                log_msg(LOG_ERR, "error: exiting after cleanup");
+                log_signal_notices();
+                return 1;
+            }
+            putchar('\n');
+            fflush(stdout);
+        }
+    }
+
+    if (!stop_requested() && db != nullptr && expiry_enabled)
+        run_expiry();
+    cleanup();
+    if (settings.verbose)
+        log_msg(LOG_NOTICE, "daemon stopped");
+    log_signal_notices();
+    closelog();
+    return exit_status;
+}

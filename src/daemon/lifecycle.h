@@ -1,0 +1,36 @@
+// lifecycle.h - start-up, the policy loop, the stop signals and the stops.
+//
+// The stop-signal handler only records: it sets stop_reason and exit_status
+// and marks its signal as pending. The notice "Received signal N" is written
+// by the main flow, in front of the next message it logs and at every test of
+// stop_requested(), because syslog and malloc are not safe to enter from a
+// handler that may interrupt them. Every handled signal is logged once.
+#ifndef MURVANE_DAEMON_LIFECYCLE_H
+#define MURVANE_DAEMON_LIFECYCLE_H
+
+#include <csignal>
+
+extern const char *program_name;            // base name of argv[0]
+extern const char *volatile stop_reason;    // null until a stop signal came
+extern volatile sig_atomic_t exit_status;   // status of an orderly stop
+
+// The eight signals that ask for an orderly stop, in the order installed.
+extern const int stop_signals[8];
+
+// handle_stop_signal - record a stop request; nothing else.
+void handle_stop_signal(int signal_number);
+
+// log_signal_notices - write the notices of handled signals not yet logged.
+void log_signal_notices();
+
+// stop_requested - non-zero once a stop signal came (its notice is logged).
+bool stop_requested();
+
+// check_db_version - abort unless the running library matches db.h in its
+// major and minor version.
+void check_db_version();
+
+// daemon_main - the whole daemon; main() returns its result.
+int daemon_main(int argc, char **argv);
+
+#endif

@@ -1,0 +1,232 @@
+// settings.cc - defaults, the command line, the usage text.
+//
+// A bad option value is fatal (log_fatal: syslog only, then abort); unknown
+// options are collected on standard error and end the process with status 1
+// once the whole command line has been read.
+#include "daemon/settings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+#include "daemon/lifecycle.h"
+
+#define MURVANE_VERSION "0.4.0"
+#define INFO_PAGE "https://www.murvane.org/greylisting/"
+
+const char default_reject_action[] =
+    "DEFER_IF_PERMIT Greylisted by murvane " MURVANE_VERSION
+    ", try again in %d second%p.  See " INFO_PAGE " for more information.";
+const char default_greylisted_action[] =
+    "PREPEND X-Murvane: Greylisted by murvane " MURVANE_VERSION
+    " for %d second%p.  See " INFO_PAGE " for more information.";
+const char default_db_home[] = "/var/db/murvane";
+const char version_line[] = "murvane " MURVANE_VERSION;
+
+settings_t settings = {
+    default_greylist_delay, default_bloc_max_idle, default_pass_max_idle,
+    default_network_prefix, default_network6_prefix,
+    default_reject_action, default_greylisted_action, default_db_home,
+    0, 0, 0,
+};
+
+int option_is(const char *argument, const char *short_form, const char *long_form)
+{
+    return strcmp(argument, short_form) == 0 || strcmp(argument, long_form) == 0;
+}
+
+void print_usage(FILE *stream, const char *program_name)
+{
+    fprintf(stream,
+        "Usage: %s [-V] [-v] [-d] [-h <Berkeley DB home directory>] [-g <greylist delay>]\n"
+        "    [-b <bloc maximum idle>] [-p <pass maximum idle>] [-r <reject action>]\n"
+        "    [-G <greylisted action>] [-/ <network bits>] [--dump-triplets] [--help]\n"
+        "\n"
+        "    -b <seconds>, --bloc-max-idle <seconds>\n"
+        "\n"
+        "\tThis determines how many seconds of life are given to a record\n"
+        "\tthat is created from a new mail (ip, from, to) triplet.  Note\n"
+        "\tthat the window created by this setting for passing mails is\n"
+        "\treduced by the amount set for --greylist-delay.  NOTE: See\n"
+        "\talso --pass-max-idle.  Defaults to %d.\n"
+        "\n"
+        "    -d, --debug\n"
+        "\n"
+        "\tDebug logging\n"
+        "\n"
+        "    -g <seconds>, --greylist-delay <seconds>\n"
+        "\n"
+        "\tThis determines how many seconds we will block inbound mail\n"
+        "\tthat is from a previously unknown (ip, from, to) triplet.  If\n"
+        "\tit is set to zero, incoming mail association will be learned,\n"
+        "\tbut no deliveries will be tempfailed.  Use a setting of zero\n"
+        "\twith caution, as it will learn spammers as well as legitimate\n"
+        "\tsenders.  Defaults to %d.\n"
+        "\n"
+        "    -h <Berkeley DB home directory>, --home <Berkeley DB home directory>\n"
+        "\n"
+        "\tLocation of the Berkeley DB environment home location (the\n"
+        "\tdefault is /var/db/murvane.\n"
+        "\n"
+        "    --help\n"
+        "\n"
+        "        Show usage information.\n"
+        "\n"
+        "    -p <seconds>, --pass-max-idle <seconds>\n"
+        "\n"
+        "\tHow much life (in secs) to give to a record we are updating\n"
+        "\tfrom an allowed (passed) email.\n"
+        "\n"
+        "\tThe default is %d, which should be enough to handle\n"
+        "\tmessages that may only be sent once a month, or on things like\n"
+        "\tthe first monday of the month (which sometimes means 5 weeks).\n"
+        "\tPlus, we add a day for a delivery buffer.\n"
+        "\n"
+        "    -r <reject action>, --reject-action <reject action>\n"
+        "\n"
+        "        The reject action directive that will be used.  See access(5)\n"
+        "        for valid actions.  The string expands %%d to the number of\n"
+        "        seconds, %%p to the empty string if %%d expands to 1 or \"s\"\n"
+        "        otherwise, %%s to \" \" and %%%% to \"%%\".\n"
+        "\n"
+        "        The default is \"%s\".\n"
+        "\n"
+        "    -G <greylisted action>, --greylisted-action <greylisted action>\n"
+        "\n"
+        "        The action that will be used the first time a triplet passes\n"
+        "        greylisting.  Same expansion as for --reject-action.\n"
+        "\n"
+        "        The default is \"%s\"\n"
+        "\n"
+        "    -v, --verbose\n"
+        "\n"
+        "\tVerbose logging\n"
+        "\n"
+        "    -V, --version\n"
+        "\n"
+        "        Show version information.\n"
+        "\n"
+        "    -/ <nbits>, --network-prefix <nbits>\n"
+        "\n"
+        "\tOnly consider the first <nbits> bits of an IPv4 address.\n"
+        "\tDefaults to %lu i.e. the whole adresse is significant.\n"
+        "\n"
+        "    -6 <nbits>, --network6-prefix <nbits>\n"
+        "\n"
+        "\tOnly consider the first <nbits> bits of an IPv6 address.\n"
+        "\tDefaults to %lu i.e. the whole adresse is significant.\n"
+        "\n"
+        "    --dump-triplets\n"
+        "\n"
+        "        Dump the triplets database to stdout.  Mostly for debugging\n"
+        "        purposes.\n",
+        program_name, static_cast<int>(default_bloc_max_idle),
+        static_cast<int>(default_greylist_delay),
+        static_cast<int>(default_pass_max_idle), settings.reject_action,
+        settings.greylisted_action,
+        static_cast<unsigned long>(default_network_prefix),
+        static_cast<unsigned long>(default_network6_prefix));
+}
+
+namespace {
+
+// A number as strtoul reads it in base 10 (leading blanks and a sign allowed,
+// a minus wrapping modulo 2^64, overflow saturating), which must use up the
+// whole argument. An empty argument is 0.
+bool parse_number(const char *argument, uint64_t *value)
+{
+    char *end;
+    errno = 0;
+    unsigned long long parsed = strtoull(argument, &end, 10);
+    if (*end != '\0')
+        return false;
+    *value = parsed;
+    return true;
+}
+
+// The value argument of option `index`, or the option's fatal stop when the
+// option is the last argument.
+const char *option_value(int argc, char **argv, int index, const char *missing)
+{
+    if (index + 1 >= argc)
+        log_fatal(missing);
+    return argv[index + 1];
+}
+
+uint64_t number_value(int argc, char **argv, int index, const char *missing,
+                      const char *invalid, uint64_t maximum)
+{
+    uint64_t value;
+    if (!parse_number(option_value(argc, argv, index, missing), &value) ||
+        value > maximum)
+        log_fatal(invalid);
+    return value;
+}
+
+}  // namespace
+
+void parse_command_line(int argc, char **argv)
+{
+    bool unknown_seen = false, version_requested = false, help_requested = false;
+    constexpr uint64_t any = UINT64_MAX;
+
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (option_is(arg, "-d", "--debug")) {
+            settings.debug = 1;
+        } else if (option_is(arg, "-v", "--verbose")) {
+            settings.verbose++;
+        } else if (option_is(arg, "-V", "--version")) {
+            version_requested = true;
+        } else if (strcmp(arg, "--help") == 0) {
+            help_requested = true;
+        } else if (option_is(arg, "-b", "--bloc-max-idle")) {
+            settings.bloc_max_idle = number_value(argc, argv, i++,
+                "Missing argument to --bloc-max-idle",
+                "Invalid argument to --bloc-max-idle.  Integer value expected", any);
+        } else if (option_is(arg, "-g", "--greylist-delay")) {
+            settings.greylist_delay = number_value(argc, argv, i++,
+                "Missing argument to --greylist-delay",
+                "Invalid argument to --greylist-delay.  Integer value expected", any);
+        } else if (option_is(arg, "-h", "--home")) {
+            settings.db_home = option_value(argc, argv, i++, "Missing argument to --home");
+        } else if (option_is(arg, "-/", "--network-prefix")) {
+            settings.network_prefix = static_cast<uint32_t>(number_value(argc, argv, i++,
+                "Missing argument to --network-prefix",
+                "Invalid argument to --network-prefix.  Integer value between 0 and 32 expected",
+                32));
+        } else if (option_is(arg, "-6", "--network6-prefix")) {
+            settings.network6_prefix = static_cast<uint32_t>(number_value(argc, argv, i++,
+                "Missing argument to --network6-prefix",
+                "Invalid argument to --network6-prefix.  Integer value between 0 and 128 expected",
+                128));
+        } else if (option_is(arg, "-p", "--pass-max-idle")) {
+            settings.pass_max_idle = number_value(argc, argv, i++,
+                "Missing argument to --pass-max-idle",
+                "Invalid argument to --pass-max-idle.  Integer value expected", any);
+        } else if (option_is(arg, "-r", "--reject-action")) {
+            settings.reject_action = option_value(argc, argv, i++,
+                "Missing argument to --reject-action");
+        } else if (option_is(arg, "-G", "--greylisted-action")) {
+            settings.greylisted_action = option_value(argc, argv, i++,
+                "Missing argument to --greylisted-action");
+        } else if (strcmp(arg, "--dump-triplets") == 0) {
+            settings.dump_triplets = 1;
+        } else {
+            fprintf(stderr, "Unknown option \"%s\"\n", arg);
+            unknown_seen = true;
+        }
+    }
+
+    if (unknown_seen) {
+        print_usage(stderr, program_name);
+        exit(1);
+    }
+    if (version_requested)
+        puts(version_line);
+    if (help_requested) {
+        print_usage(stdout, program_name);
+        exit(0);
+    }
+}

@@ -1,0 +1,50 @@
+// decision.h - the greylisting decision for one RCPT request.
+#ifndef MURVANE_GREYLIST_DECISION_H
+#define MURVANE_GREYLIST_DECISION_H
+
+#include <db.h>
+
+#include <cstdint>
+#include <ctime>
+
+// Value of every triplet record: four host-order 8-byte fields, nothing else.
+struct triplet_data_t {
+    time_t create_time;    // first seen, or last restarted
+    time_t access_time;    // latest request
+    uint64_t block_count;  // requests deferred since create_time
+    uint64_t pass_count;   // requests let through since create_time
+};
+static_assert(sizeof(triplet_data_t) == 32, "stored record is 32 bytes");
+static_assert(sizeof(time_t) == 8, "stored times are 8 bytes");
+
+// The one record buffer of the process, and the DBT (user memory, 32 bytes)
+// through which every read and write of a value goes; main sets it up.
+extern triplet_data_t triplet_data;
+extern DBT dbdata;
+
+// The idle rule: a passed record (pass_count above 0) is measured from its
+// access_time against pass_max_idle, any other from its create_time against
+// bloc_max_idle. It is idle too long when strictly more time has passed.
+struct idle_rule_t {
+    time_t reference;  // the time idleness is measured from
+    double limit;      // seconds it may stay idle
+};
+idle_rule_t idle_rule(const triplet_data_t &record);
+
+// seconds_from_double - a non-negative count of seconds, truncated toward
+// zero; values past the 64-bit range give the largest 64-bit count.
+uint64_t seconds_from_double(double seconds);
+
+// process_smtp_rcpt - decide the triplet in dbkey in one transaction and
+// write the answer line. Returns 0 (also when only the commit failed), 1 when
+// the request failed before an answer ("action=WARN ..."), or the put's code.
+int process_smtp_rcpt();
+
+// abort_request - leave the current decision through its failure path,
+// answering "action=WARN <text>". Never returns.
+[[noreturn]] void abort_request(const char *text);
+
+// stamp_access_time - set triplet_data.access_time to now.
+void stamp_access_time();
+
+#endif

@@ -1,0 +1,34 @@
+// request.h - the policy request reader.
+//
+// One growing buffer holds the input from the mail server. After
+// read_policy_request() the current request stands at the start of the buffer
+// and ends at the first two adjacent newlines; what follows is input already
+// received for the next requests. Values are handed out as positions inside
+// the buffer, ended by their newline and never NUL-terminated.
+#ifndef MURVANE_POLICY_REQUEST_H
+#define MURVANE_POLICY_REQUEST_H
+
+#include <cstddef>
+
+extern char *request_buf;     // the heap block, null until the first read
+extern size_t request_len;    // input bytes held, from the start of the block
+extern size_t request_cap;    // size of the block: 0, 1024, then doubling
+
+// read_policy_request - discard the previous request and make the next
+// complete one stand at the start of the buffer. Returns the buffer, or null
+// at the end of input, after a failed read, or on a stop request that left no
+// complete unanswered request in the buffer.
+char *read_policy_request(int input_fd);
+
+// find_request_end - the position just past the first pair of adjacent
+// newlines wholly inside [begin, end), or null.
+char *find_request_end(char *begin, char *end);
+
+// policy_attribute - the value of the first line "attribute=..." of the
+// current request, or null. Never looks past the request's empty line.
+char *policy_attribute(const char *attribute);
+
+// free_request_buffer - release the block at the end of the run.
+void free_request_buffer();
+
+#endif

@@ -1,0 +1,138 @@
+// environment.cc - the Berkeley DB environment and the triplet database.
+//
+// The home directory must exist: the daemon never creates it. The environment
+// is opened with recovery and process registration, so the first process to
+// open it after a crash runs recovery, and with a deadlock detector that
+// refuses the youngest locker. Nothing else is configured here: cache and
+// lock table sizes are the library's, or an admin's DB_CONFIG file's.
+#include "storage/environment.h"
+
+#include <cerrno>
+
+#include "common/log.h"
+#include "daemon/settings.h"
+#include "greylist/triplet_key.h"
+#include "policy/request.h"
+#include "storage/upgrade.h"
+
+DB_ENV *dbenv = nullptr;
+DB *db = nullptr;
+int expiry_enabled = 0;
+int in_expiry = 0;
+
+void report_db_error(const char *context, int code)
+{
+    if (in_expiry)
+        log_msg(LOG_NOTICE, "NOTICE (this is not an error): %s: %s", context,
+                db_strerror(code));
+    else
+        log_msg(LOG_ERR, "%s: %s", context, db_strerror(code));
+}
+
+void db_error_callback(const DB_ENV *, const char *prefix, const char *message)
+{
+    log_msg(LOG_ERR, "%s: %s", prefix ? prefix : "Berkeley DB", message);
+}
+
+int get_dbenv(DB_ENV **handle)
+{
+    int ret;
+    if (dbenv != nullptr) {
+        *handle = dbenv;
+        return 0;
+    }
+    if ((ret = db_env_create(&dbenv, 0)) != 0) {
+        report_db_error("db_env_create", ret);
+        dbenv = nullptr;
+        *handle = nullptr;
+        return ret;
+    }
+    dbenv->set_errcall(dbenv, db_error_callback);
+    if ((ret = dbenv->set_lk_detect(dbenv, DB_LOCK_YOUNGEST)) != 0)
+        report_db_error("dbenv->set_lk_detect DB_LOCK_YOUNGEST, expired triplets "
+                        "will not be deleted", ret);
+    else
+        expiry_enabled = 1;
+    if ((ret = dbenv->open(dbenv, settings.db_home, environment_flags, 0)) != 0) {
+        report_db_error("dbenv->open", ret);
+        dbenv->close(dbenv, 0);
+        dbenv = nullptr;
+        *handle = nullptr;
+        return ret;
+    }
+    *handle = dbenv;
+    return 0;
+}
+
+int get_db(DB **handle)
+{
+    DB_ENV *env;
+    const char *context = nullptr;
+    int ret;
+
+    if (db != nullptr) {
+        *handle = db;
+        return 0;
+    }
+    if ((ret = get_dbenv(&env)) != 0)
+        return ret;
+    if ((ret = db_create(&db, env, 0)) != 0) {
+        report_db_error("db_create", ret);
+        db = nullptr;
+        *handle = nullptr;
+        return ret;
+    }
+    ret = db->open(db, nullptr, "triplets-1.db", nullptr, DB_BTREE,
+                   DB_AUTO_COMMIT, 0644);
+    if (ret == ENOENT) {
+        if ((ret = upgrade_from_v0(env)) != 0) {
+            report_db_error("upgrade_from_v0", ret);
+        } else {
+            ret = db->open(db, nullptr, "triplets-1.db", nullptr, DB_BTREE,
+                           DB_AUTO_COMMIT | DB_CREATE, 0644);
+            context = "db->open 2";
+        }
+    } else {
+        context = "db->open";
+    }
+    if (ret != 0) {
+        if (context != nullptr)
+            report_db_error(context, ret);
+        db->close(db, 0);
+        db = nullptr;
+        *handle = nullptr;
+        return ret;
+    }
+    *handle = db;
+    return 0;
+}
+
+void cleanup()
+{
+    int ret;
+    free_dbkey();
+    if (db != nullptr) {
+        if ((ret = db->close(db, 0)) != 0)
+            report_db_error("DB close", ret);
+        db = nullptr;
+    }
+    if (dbenv != nullptr) {
+        DB *stats;
+        if ((ret = db_create(&stats, dbenv, 0)) != 0) {
+            report_db_error("db_create", ret);
+        } else if (stats->remove(stats, "stats.db", nullptr, 0) == 0) {
+            // remove() uses the handle up, whatever its result.
+            log_msg(LOG_NOTICE, "Unused database stats.db removed");
+        }
+        if ((ret = dbenv->txn_checkpoint(dbenv, 102400, 1440, 0)) != 0)
+            report_db_error("txn_checkpoint", ret);
+        if ((ret = dbenv->log_archive(dbenv, nullptr, DB_ARCH_REMOVE)) != 0)
+            report_db_error("log_archive", ret);
+        if ((ret = dbenv->close(dbenv, 0)) != 0)
+            report_db_error("DB_ENV close", ret);
+        dbenv = nullptr;
+    }
+    free_request_buffer();
+    if (settings.debug)
+        log_msg(LOG_DEBUG, "Cleaned");
+}

@@ -1,0 +1,41 @@
+// environment.h - the Berkeley DB environment and the triplet database.
+//
+// Both handles are opened on first use and kept until cleanup(). Every failed
+// library call is logged once, where it failed, through report_db_error(),
+// and its code is handed back to the caller unchanged. Processes that share
+// the home directory are kept apart by the library's locks and transactions.
+#ifndef MURVANE_STORAGE_ENVIRONMENT_H
+#define MURVANE_STORAGE_ENVIRONMENT_H
+
+#include <db.h>
+
+extern DB_ENV *dbenv;        // the environment, null until opened
+extern DB *db;               // triplets-1.db, null until opened
+extern int expiry_enabled;   // 1 once deadlock detection was configured
+extern int in_expiry;        // above 0 while an expiry pass runs
+
+// The environment's open flags; nothing else is ever given.
+constexpr u_int32_t environment_flags = DB_CREATE | DB_RECOVER | DB_INIT_LOCK |
+                                        DB_INIT_LOG | DB_INIT_MPOOL |
+                                        DB_INIT_TXN | DB_REGISTER;
+
+// get_dbenv - the environment, opened in settings.db_home on first use.
+// Returns 0, or the library's or the system's code with null stored.
+int get_dbenv(DB_ENV **handle);
+
+// get_db - triplets-1.db, opened on first use (converting a v0 database or
+// creating an empty one when the file does not exist). Returns 0 or a code.
+int get_db(DB **handle);
+
+// cleanup - the last use of storage: close the database, remove stats.db,
+// checkpoint, remove unneeded logs, close the environment, free the buffers.
+void cleanup();
+
+// report_db_error - log a failed library call: "<context>: <reason>" at
+// LOG_ERR, or in its notice form at LOG_NOTICE while an expiry pass runs.
+void report_db_error(const char *context, int code);
+
+// db_error_callback - the library's own diagnostics, logged at LOG_ERR.
+void db_error_callback(const DB_ENV *env, const char *prefix, const char *message);
+
+#endif
