@@ -1,0 +1,9 @@
+#!/bin/sh
+# build.sh DIR [cmake options...] - configure and build murvane in DIR.
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/deps.sh g++ make cmake libdb5.3-dev
+dir=$1
+shift
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$dir" -j "$(nproc)"
