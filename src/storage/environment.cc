@@ -85,8 +85,16 @@ int get_db(DB **handle)
     ret = db->open(db, nullptr, "triplets-1.db", nullptr, DB_BTREE,
                    DB_AUTO_COMMIT, 0644);
     if (ret == ENOENT) {
+        // A handle whose open failed is only fit to be closed: the library
+        // keeps what it copied for the attempt (the file name) and a second
+        // open through it leaks that. The creating open gets a fresh handle.
+        db->close(db, 0);
+        db = nullptr;
         if ((ret = upgrade_from_v0(env)) != 0) {
             report_db_error("upgrade_from_v0", ret);
+        } else if ((ret = db_create(&db, env, 0)) != 0) {
+            report_db_error("db_create", ret);
+            db = nullptr;
         } else {
             ret = db->open(db, nullptr, "triplets-1.db", nullptr, DB_BTREE,
                            DB_AUTO_COMMIT | DB_CREATE, 0644);
@@ -98,7 +106,8 @@ int get_db(DB **handle)
     if (ret != 0) {
         if (context != nullptr)
             report_db_error(context, ret);
-        db->close(db, 0);
+        if (db != nullptr)
+            db->close(db, 0);
         db = nullptr;
         *handle = nullptr;
         return ret;

@@ -270,11 +270,17 @@ bool wait_until_reading(const daemon_process &daemon, int timeout_ms)
 {
     std::string path = "/proc/" + std::to_string(daemon.pid) + "/syscall";
     return wait_for([&] {
+        // The file reads "running" while the process runs: a failed parse
+        // (which stores 0, the number of read) must not count as a wait.
         std::ifstream in(path);
         long number = -1;
-        in >> number;
-        // read(0), poll(7) or ppoll(271) on x86-64: waiting for the mail server.
-        return number == 0 || number == 7 || number == 271;
+        std::string fd;
+        if (!(in >> number >> fd))
+            return false;
+        // read(0) on standard input, poll(7) or ppoll(271) on x86-64: waiting
+        // for the mail server. A read on another descriptor (the loader
+        // reading a library at start-up) is no such wait.
+        return (number == 0 && fd == "0x0") || number == 7 || number == 271;
     }, timeout_ms);
 }
 
