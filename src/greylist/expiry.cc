@@ -8,6 +8,7 @@
 #include "greylist/expiry.h"
 
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 #include "common/log.h"
@@ -18,6 +19,32 @@
 #include "storage/environment.h"
 
 namespace {
+
+// printable_address - the address of a key for the verbose message. A key of
+// a damaged database may be shorter than the address its tag announces, or
+// hold a text without its NUL: it is shown as "-" rather than read past its
+// end. Unknown tags are left to triplet_ip_text, which aborts on them.
+const char *printable_address(const DBT &key)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(key.data);
+    bool fits;
+    if (key.size == 0)
+        return "-";
+    switch (bytes[0]) {
+    case tag_ipv4:
+        fits = key.size >= 1 + 4;
+        break;
+    case tag_ipv6:
+        fits = key.size >= 1 + 16;
+        break;
+    case tag_text:
+        fits = memchr(bytes + 1, '\0', key.size - 1) != nullptr;
+        break;
+    default:
+        fits = true;
+    }
+    return fits ? triplet_ip_text(bytes) : "-";
+}
 
 // walk - delete the idle records under the cursor. Returns 0 when the walk
 // ended (end of the database or a stop request), non-zero when the pass must
@@ -47,7 +74,7 @@ int walk(DBC *dbcp, time_t now, uint32_t *count)
             if (idle > rule.limit) {
                 if (settings.verbose > 0)
                     log_msg(LOG_INFO, "Expiring %s %s after %.0f seconds idle",
-                            triplet_ip_text(expiry_key.data),
+                            printable_address(expiry_key),
                             triplet_data.pass_count ? "pass" : "block", idle);
                 if ((ret = dbcp->c_del(dbcp, 0)) != 0) {
                     report_db_error("dbcp->c_del failed", ret);

@@ -33,6 +33,10 @@ void grow(void **block, size_t *capacity, size_t needed)
 
 int convert_v0_key(const void *key, size_t size, v0_buffers *buffers, DBT *converted)
 {
+    // Every v0 key holds at least its two NULs. An empty one may come from
+    // the library with no data at all, which no memchr() may be given.
+    if (size < 2)
+        return EINVAL;
     const char *text = static_cast<const char *>(key);
     const char *text_end = static_cast<const char *>(memchr(text, '\0', size));
     if (text_end == nullptr)
