@@ -26,33 +26,11 @@ void print_ctime(const time_t *time)
            stdout);
 }
 
-namespace {
-
-// Length of the address part of a key, or 0 when the key is too short for
-// the part its tag announces. Unknown tags are left to triplet_ip_text.
-size_t address_length(const unsigned char *key, size_t size)
-{
-    switch (key[0]) {
-    case tag_ipv4:
-        return size >= 1 + 4 ? 4 : 0;
-    case tag_ipv6:
-        return size >= 1 + 16 ? 16 : 0;
-    case tag_text: {
-        const void *nul = memchr(key + 1, '\0', size - 1);
-        return nul ? static_cast<const unsigned char *>(nul) - key : 0;
-    }
-    default:
-        return 1;
-    }
-}
-
-}  // namespace
-
 void print_triplet_line(const DBT *key, const DBT *value)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(key->data);
     size_t size = key->size;
-    size_t a = size > 0 ? address_length(bytes, size) : 0;
+    size_t a = triplet_address_length(bytes, size);
 
     if (a == 0) {
         // Not even an address: nothing of the key can be trusted.

@@ -8,7 +8,6 @@
 #include "greylist/expiry.h"
 
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 
 #include "common/log.h"
@@ -20,30 +19,12 @@
 
 namespace {
 
-// printable_address - the address of a key for the verbose message. A key of
-// a damaged database may be shorter than the address its tag announces, or
-// hold a text without its NUL: it is shown as "-" rather than read past its
-// end. Unknown tags are left to triplet_ip_text, which aborts on them.
+// printable_address - the address of a key for the verbose message; "-"
+// for a key of a damaged database too short for its address part.
 const char *printable_address(const DBT &key)
 {
-    const unsigned char *bytes = static_cast<const unsigned char *>(key.data);
-    bool fits;
-    if (key.size == 0)
-        return "-";
-    switch (bytes[0]) {
-    case tag_ipv4:
-        fits = key.size >= 1 + 4;
-        break;
-    case tag_ipv6:
-        fits = key.size >= 1 + 16;
-        break;
-    case tag_text:
-        fits = memchr(bytes + 1, '\0', key.size - 1) != nullptr;
-        break;
-    default:
-        fits = true;
-    }
-    return fits ? triplet_ip_text(bytes) : "-";
+    return triplet_address_length(key.data, key.size) ? triplet_ip_text(key.data)
+                                                       : "-";
 }
 
 // walk - delete the idle records under the cursor. Returns 0 when the walk

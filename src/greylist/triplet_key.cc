@@ -100,6 +100,25 @@ int build_triplet_key(char *client_address, const char *sender, const char *reci
     return 0;
 }
 
+size_t triplet_address_length(const void *key, size_t size)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(key);
+    if (size == 0)
+        return 0;
+    switch (bytes[0]) {
+    case tag_ipv4:
+        return size >= 1 + 4 ? 4 : 0;
+    case tag_ipv6:
+        return size >= 1 + 16 ? 16 : 0;
+    case tag_text: {
+        const void *nul = memchr(bytes + 1, '\0', size - 1);
+        return nul ? static_cast<const unsigned char *>(nul) - bytes : 0;
+    }
+    default:
+        return 1;
+    }
+}
+
 const char *triplet_ip_text(const void *key)
 {
     static char text[INET6_ADDRSTRLEN];

@@ -46,6 +46,11 @@ void *reserve_dbkey(size_t needed);
 // cut_address - keep the first `bits` bits of an address of `size` bytes.
 void cut_address(unsigned char *address, size_t size, uint32_t bits);
 
+// triplet_address_length - length A of the address part of a stored key of
+// `size` bytes, or 0 when the key is too short for the part its tag announces
+// (a damaged database). An unknown tag gives 1: triplet_ip_text rejects it.
+size_t triplet_address_length(const void *key, size_t size);
+
 // triplet_ip_text - printable address of a key: dotted or colon notation for
 // tags 1 and 2 (in a static buffer, valid until the next call), the stored
 // text for tag 0. Aborts on any other tag.
