@@ -1,0 +1,42 @@
+// workload.h - the triplets and policy requests every bench program uses.
+//
+// A triplet is named by a space (a short text) and an index: the same pair
+// always gives the same client address, sender and recipient, so the loader,
+// the floor programs and the load driver agree on which triplets are known
+// without sharing any state. Indexes are scattered by a hash, so consecutive
+// indexes land on unrelated pages of the database, as real traffic does.
+#ifndef MURVANE_BENCH_WORKLOAD_H
+#define MURVANE_BENCH_WORKLOAD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct bench_triplet {
+    char client_address[16];  // dotted IPv4 text, in 198.18.0.0/15
+    char client_name[48];     // the reverse name the mail server would send
+    char sender[96];
+    char recipient[64];
+};
+
+// mix64 - a 64-bit finaliser: a bijection with good avalanche.
+uint64_t mix64(uint64_t x);
+
+// make_triplet - triplet number `index` of `space`.
+void make_triplet(const std::string &space, uint64_t index, bench_triplet *t);
+
+// format_request - an RCPT request with the attributes the mail server sends
+// for one recipient, ended by its empty line. `seq` varies the per-message
+// attributes (queue id, size, client port). Returns the bytes written, 0 if
+// `cap` is too small.
+size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t seq);
+
+// stored_key - the triplet's key in the daemon's stored layout (IPv4 tag,
+// four address bytes, sender, NUL, recipient). Returns its length, 0 if `cap`
+// is too small.
+size_t stored_key(const bench_triplet &t, unsigned char *key, size_t cap);
+
+// now_ns - monotonic clock in nanoseconds.
+uint64_t now_ns();
+
+#endif
