@@ -115,6 +115,19 @@ void install_stop_handler()
     }
 }
 
+// block_stop_signals - no stop signal is handled from here to the exit. The
+// notices are written for the last time next; a signal the handler took after
+// that would set the exit status and never be logged. One that comes now stays
+// pending, unhandled, and ends with the process.
+void block_stop_signals()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int s : stop_signals)
+        sigaddset(&stops, s);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+}
+
 // value_is - the attribute value (ended by its newline) is exactly word.
 bool value_is(const char *value, const char *word)
 {
@@ -204,6 +217,7 @@ int daemon_main(int argc, char **argv)
                 log_msg(LOG_ERR, "error: cleaning up");
                 cleanup();
                 log_msg(LOG_ERR, "error: exiting after cleanup");
+                block_stop_signals();
                 log_signal_notices();
                 return 1;
             }
@@ -217,6 +231,7 @@ int daemon_main(int argc, char **argv)
     cleanup();
     if (settings.verbose)
         log_msg(LOG_NOTICE, "daemon stopped");
+    block_stop_signals();
     log_signal_notices();
     closelog();
     return exit_status;
