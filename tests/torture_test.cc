@@ -30,16 +30,16 @@
 // next opener has run recovery. The test bounds every wait for an answer,
 // kills such a daemon by its PID, and counts it as blocked.
 //
-// The daemon that runs recovery after a kill does not wait for the live
-// daemons to leave the environment it declares dead: the library only yields
-// for its registry timeout, 0 by default. A live daemon whose write to the
-// log or the database passed its check of that declaration just before can
-// finish the write after the recovery, and commits of that moment - its own,
-// or others' on the page it overwrites - can be undone. With the timeout set
-// in DB_CONFIG (set_reg_timeout) the live daemons notice and leave first. The
-// test gives the environment the timeout an administrator should set
-// (200 ms); MURVANE_TORTURE_REG_TIMEOUT_US=0 runs the library's default, under
-// which large runs do lose a few committed answers (docs/reliability.md).
+// The daemon that runs recovery after a kill declares the environment dead;
+// the library lets the live daemons leave first only for its registry
+// timeout, 0 by default. A live daemon whose write to the log or the database
+// passed its check of that declaration just before can then finish the write
+// after the recovery, and commits of that moment - its own, or others' on the
+// page it overwrites - are undone. The daemon therefore sets a registry
+// timeout of its own (200 ms). MURVANE_TORTURE_REG_TIMEOUT_US writes another
+// one into DB_CONFIG, which takes precedence: 0 brings back the library's
+// default, under which large runs do lose a few committed answers
+// (docs/reliability.md).
 //
 // Sizes come from the environment, so that a larger run is one command away:
 //   MURVANE_TORTURE_PROCESSES (4)   daemons serving at once
@@ -47,7 +47,7 @@
 //   MURVANE_TORTURE_KILLS (30)      SIGKILLs at random moments
 //   MURVANE_TORTURE_TRIPLETS (12)   size of the triplet pool
 //   MURVANE_TORTURE_STALL_MS (20000) wait after which a daemon counts as blocked
-//   MURVANE_TORTURE_REG_TIMEOUT_US (200000) set_reg_timeout in DB_CONFIG, 0: none
+//   MURVANE_TORTURE_REG_TIMEOUT_US (unset) set_reg_timeout in DB_CONFIG; unset: none
 //   MURVANE_TORTURE_SEED            random seed (from the clock when unset)
 // The figures are printed at the end and recorded as test properties.
 #include <db.h>
@@ -196,8 +196,9 @@ protected:
         env_number("MURVANE_TORTURE_SEED", static_cast<long>(time(nullptr) % 1000000), 0,
                    1L << 30));
 
-    // The registry timeout the environment gets in DB_CONFIG (see the top).
-    long reg_timeout_us = env_number("MURVANE_TORTURE_REG_TIMEOUT_US", 200000, 0, 100000000);
+    // A registry timeout in DB_CONFIG in place of the daemon's own (see the
+    // top); -1 (unset) writes no DB_CONFIG.
+    long reg_timeout_us = env_number("MURVANE_TORTURE_REG_TIMEOUT_US", -1, 0, 100000000);
 
     temp_dir home;
     std::mt19937 random{seed};
@@ -374,7 +375,7 @@ protected:
 
     void run_streams()
     {
-        if (reg_timeout_us > 0) {
+        if (reg_timeout_us >= 0) {
             FILE *config = fopen(home.file("DB_CONFIG").c_str(), "w");
             fprintf(config, "set_reg_timeout %ld\n", reg_timeout_us);
             fclose(config);
@@ -566,7 +567,10 @@ protected:
     {
         std::ostringstream out;
         out << "torture figures (seed " << seed << ", " << processes << " processes, "
-            << triplets << " triplets, registry timeout " << reg_timeout_us << " us)\n"
+            << triplets << " triplets, registry timeout "
+            << (reg_timeout_us < 0 ? std::string("the daemon's own")
+                                   : std::to_string(reg_timeout_us) + " us")
+            << ")\n"
             << "  requests sent                 " << f.requests << "\n"
             << "  answered and committed        " << f.answered << " (defer " << f.defers
             << ", pass " << f.passes << ", DUNNO " << f.dunnos << ")\n"

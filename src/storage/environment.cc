@@ -53,6 +53,12 @@ int get_dbenv(DB_ENV **handle)
                         "will not be deleted", ret);
     else
         expiry_enabled = 1;
+    // After a daemon was killed, the next opener declares the environment dead
+    // and runs recovery. Without a registry timeout it does not wait for the
+    // live daemons to leave, and a write one of them had under way lands after
+    // the recovery and undoes commits. With it, they notice and leave first.
+    if ((ret = dbenv->set_timeout(dbenv, registry_timeout_us, DB_SET_REG_TIMEOUT)) != 0)
+        report_db_error("dbenv->set_timeout DB_SET_REG_TIMEOUT", ret);
     if ((ret = dbenv->open(dbenv, settings.db_home, environment_flags, 0)) != 0) {
         report_db_error("dbenv->open", ret);
         dbenv->close(dbenv, 0);

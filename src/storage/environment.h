@@ -19,6 +19,11 @@ constexpr u_int32_t environment_flags = DB_CREATE | DB_RECOVER | DB_INIT_LOCK |
                                         DB_INIT_LOG | DB_INIT_MPOOL |
                                         DB_INIT_TXN | DB_REGISTER;
 
+// How long, in microseconds, an opener that must run recovery waits for the
+// other daemons to leave the environment it declared dead. An admin's
+// DB_CONFIG (set_reg_timeout) overrides it.
+constexpr db_timeout_t registry_timeout_us = 200000;
+
 // get_dbenv - the environment, opened in settings.db_home on first use.
 // Returns 0, or the library's or the system's code with null stored.
 int get_dbenv(DB_ENV **handle);

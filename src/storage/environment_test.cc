@@ -58,6 +58,28 @@ TEST_F(Environment, OpensWithFixedFlagsAndYoungestDeadlockVictim)
     EXPECT_TRUE(logged().empty());
 }
 
+// Without a registry timeout, a recovery after a killed daemon does not wait
+// for the live daemons to leave, and their late writes undo commits (see the
+// torture test). An admin's DB_CONFIG line takes precedence over ours.
+TEST_F(Environment, RecoveryWaitsForLiveDaemonsUnlessDbConfigSaysOtherwise)
+{
+    DB_ENV *env = nullptr;
+    ASSERT_EQ(0, get_dbenv(&env));
+    db_timeout_t timeout = 0;
+    ASSERT_EQ(0, env->get_timeout(env, &timeout, DB_SET_REG_TIMEOUT));
+    EXPECT_EQ(registry_timeout_us, timeout);
+    EXPECT_LT(0u, registry_timeout_us);
+    cleanup();
+
+    FILE *config = fopen(home.file("DB_CONFIG").c_str(), "w");
+    ASSERT_NE(nullptr, config);
+    fputs("set_reg_timeout 50000\n", config);
+    fclose(config);
+    ASSERT_EQ(0, get_dbenv(&env));
+    ASSERT_EQ(0, env->get_timeout(env, &timeout, DB_SET_REG_TIMEOUT));
+    EXPECT_EQ(50000u, timeout);
+}
+
 TEST_F(Environment, HandlesAreOpenedOnceAndClosedByCleanup)
 {
     DB *first = nullptr, *second = nullptr;
