@@ -37,6 +37,13 @@ volatile sig_atomic_t any_signal_pending;
 
 }  // namespace
 
+void stop_signal_set(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int s : stop_signals)
+        sigaddset(set, s);
+}
+
 void handle_stop_signal(int signal_number)
 {
     if (signal_number > 0 && signal_number < NSIG)
@@ -122,9 +129,7 @@ void install_stop_handler()
 void block_stop_signals()
 {
     sigset_t stops;
-    sigemptyset(&stops);
-    for (int s : stop_signals)
-        sigaddset(&stops, s);
+    stop_signal_set(&stops);
     sigprocmask(SIG_BLOCK, &stops, nullptr);
 }
 

@@ -17,6 +17,9 @@ extern volatile sig_atomic_t exit_status;   // status of an orderly stop
 // The eight signals that ask for an orderly stop, in the order installed.
 extern const int stop_signals[8];
 
+// stop_signal_set - the eight stop signals as a set, for blocking them.
+void stop_signal_set(sigset_t *set);
+
 // handle_stop_signal - record a stop request; nothing else.
 void handle_stop_signal(int signal_number);
 

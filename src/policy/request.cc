@@ -53,9 +53,7 @@ char *request_on_stop()
 int wait_for_input(int fd)
 {
     sigset_t stops, previous;
-    sigemptyset(&stops);
-    for (int s : stop_signals)
-        sigaddset(&stops, s);
+    stop_signal_set(&stops);
     sigprocmask(SIG_BLOCK, &stops, &previous);
     if (stop_reason != nullptr) {
         sigprocmask(SIG_SETMASK, &previous, nullptr);
