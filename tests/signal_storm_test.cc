@@ -260,90 +260,19 @@ TEST(SignalStorm, EveryDaemonStopsOnceLoggedWithWholeAnswers)
         printf("  signal %d: %d daemons\n", signal_number, n);
 }
 
-struct late_result {
-    int status = -1;
-    int signal = 0;
-    bool timed_out = false;
-    std::string out;
-    std::vector<std::string> log;
-};
-
 // run_with_late_signal - run the daemon on `input` with late_signal.c
 // preloaded ahead of the syslog capture, so that its closelog() raises
-// `signal_number` first. (run_daemon puts the capture first, whose closelog
-// would then be the one called.)
-late_result run_with_late_signal(const std::vector<std::string> &args,
-                                 const std::string &input, int signal_number)
+// `signal_number` first (behind the capture, the capture's closelog would be
+// the one called).
+daemon_result run_with_late_signal(const std::vector<std::string> &args,
+                                   const std::string &input, int signal_number)
 {
-    temp_dir scratch;
-    std::string log_path = scratch.file("log");
-    std::vector<std::string> env_strings;
-    for (char **e = environ; *e; e++)
-        if (strncmp(*e, "LD_PRELOAD=", 11) != 0 && strncmp(*e, "MURVANE_", 8) != 0)
-            env_strings.push_back(*e);
-    env_strings.push_back(std::string("LD_PRELOAD=") + LATE_SIGNAL_LIBRARY + ":" +
-                          syslog_capture_library());
-    env_strings.push_back("MURVANE_SYSLOG_FILE=" + log_path);
-    env_strings.push_back("MURVANE_LATE_SIGNAL=" + std::to_string(signal_number));
-    env_strings.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
-    std::vector<std::string> arg_strings = {murvane_binary()};
-    arg_strings.insert(arg_strings.end(), args.begin(), args.end());
-    std::vector<char *> argv, envp;
-    for (auto &a : arg_strings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto &e : env_strings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    late_result result;
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-        return result;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(murvane_binary(), argv.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    signal(SIGPIPE, SIG_IGN);
-    ssize_t written = write(in[1], input.data(), input.size());  // small: fits the pipe
-    (void)written;
-    close(in[1]);
-
-    long long deadline = now_us() + 60000000LL;
-    for (;;) {
-        long long left = deadline - now_us();
-        if (left <= 0) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        struct pollfd fd = {out[0], POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(std::min(left / 1000 + 1, 1000LL))) <= 0)
-            continue;
-        char buffer[4096];
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n > 0)
-            result.out.append(buffer, n);
-        else if (n == 0)
-            break;
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);  // it has closed its output: it is exiting
-    if (WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        result.signal = WTERMSIG(status);
-    result.log = read_log_file(log_path);
-    return result;
+    daemon_run run;
+    run.args = args;
+    run.input = input;
+    run.preload_first = LATE_SIGNAL_LIBRARY;
+    run.env = {"MURVANE_LATE_SIGNAL=" + std::to_string(signal_number)};
+    return run_daemon(run);
 }
 
 // A signal the handler took after the last notices were written changed the
@@ -367,7 +296,7 @@ TEST(LateStopSignal, SignalInTheLastCallIsLoggedOrNotHandled)
             temp_dir home;
             std::vector<std::string> args = {"-h", home.path};
             args.insert(args.end(), c.args.begin(), c.args.end());
-            late_result r = run_with_late_signal(args, c.input, signal_number);
+            daemon_result r = run_with_late_signal(args, c.input, signal_number);
             std::string notice = "notice\tReceived signal " + std::to_string(signal_number);
             long notices = std::count(r.log.begin(), r.log.end(), notice);
             SCOPED_TRACE(std::string(c.name) + ", signal " + std::to_string(signal_number));

@@ -120,6 +120,8 @@ daemon_process start_daemon(const daemon_run &run)
 
     std::vector<std::string> env_strings;
     std::string preload = syslog_capture_library();
+    if (!run.preload_first.empty())
+        preload = run.preload_first + ":" + preload;
     for (char **e = environ; *e; e++) {
         if (strncmp(*e, "LD_PRELOAD=", 11) == 0 ||
             strncmp(*e, "MURVANE_SYSLOG_FILE=", 20) == 0)

@@ -23,6 +23,8 @@ struct daemon_run {
     std::string input;                   // written at once, then stdin closes
     std::vector<input_piece> pieces;     // written after `input`, one by one
     std::vector<std::string> env;        // extra NAME=value entries
+    std::string preload_first;           // libraries preloaded ahead of the syslog
+                                         // capture (an LD_PRELOAD in env goes after it)
     std::string argv0;                   // program name; the binary's path if empty
     bool keep_stdin_open = false;        // do not close stdin after the input
     int timeout_ms = 60000;
