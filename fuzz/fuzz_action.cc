@@ -59,18 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string text(reinterpret_cast<const char *>(data) + 8, size - 8);
     text = text.c_str();
 
-    char *written = nullptr;
-    size_t written_size = 0;
-    FILE *memory = open_memstream(&written, &written_size);
-    fuzz_check(memory != nullptr);
-    FILE *saved = stdout;
-    stdout = memory;
-    print_action(text.c_str(), n);
-    stdout = saved;
-    fclose(memory);
-
-    std::string got(written, written_size);
-    free(written);
+    std::string got = captured_stdout([&] { print_action(text.c_str(), n); });
     fuzz_check(got == model_expansion(text, n));
     return 0;
 }

@@ -41,17 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     value.data = value_bytes;
     value.size = static_cast<u_int32_t>(value_size);
 
-    char *written = nullptr;
-    size_t written_size = 0;
-    FILE *memory = open_memstream(&written, &written_size);
-    fuzz_check(memory != nullptr);
-    FILE *saved = stdout;
-    stdout = memory;
-    print_triplet_line(&key, &value);
-    stdout = saved;
-    fclose(memory);
-    std::string line(written, written_size);
-    free(written);
+    std::string line = captured_stdout([&] { print_triplet_line(&key, &value); });
 
     std::string ending = "-\t-\t-\t-\n";
     if (value_size == sizeof(triplet_data_t)) {

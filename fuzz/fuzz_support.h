@@ -25,6 +25,25 @@
         }                                                                      \
     } while (0)
 
+// captured_stdout - what `write` writes to standard output, caught in a
+// memory stream.
+template <typename F>
+std::string captured_stdout(F write)
+{
+    char *written = nullptr;
+    size_t written_size = 0;
+    FILE *memory = open_memstream(&written, &written_size);
+    fuzz_check(memory != nullptr);
+    FILE *saved = stdout;
+    stdout = memory;
+    write();
+    stdout = saved;
+    fclose(memory);
+    std::string text(written, written_size);
+    free(written);
+    return text;
+}
+
 // The first `bits` bits of an address, the rest cleared.
 inline void model_cut(unsigned char *address, unsigned size, unsigned bits)
 {
