@@ -303,9 +303,11 @@ def main(argv):
         service_down(central, other, policy_port, seen, deadline)
 
         log("both instances stop: the listing holds the triplets once each")
-        # mx2 first: its smtpd lets go of the policy connection, and the
-        # murvane behind it stops in order before mx1's master goes.
+        # The smtpd processes of both let go of their policy connections
+        # first (mx2 stops, mx1 reloads), so that every murvane behind them
+        # stops in order before mx1's master goes.
         other.stop()
+        central.reload()
         deadline.wait_for("the central murvane processes to stop",
                           lambda: not central.spawned_daemons(), limit=60)
         central.stop()
