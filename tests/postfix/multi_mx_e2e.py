@@ -52,7 +52,10 @@ POLICY_TIMEOUT = 2
 DEFER_ACTION = "DEFER_IF_PERMIT Greylisting is unavailable, try again later"
 DEFER_TEXT = "4.7.1 <%s>: Recipient address rejected: Greylisting is unavailable, try again later"
 TRY_LIMIT = 2             # Postfix's default smtpd_policy_service_try_limit
-RETRY_DELAY = 1           # and smtpd_policy_service_retry_delay, seconds
+# No answer while the service is down may take as long as one try would under
+# Postfix's default smtpd_policy_service_timeout (100 s): the short timeout
+# must be what decides. Otherwise loose, for a busy machine.
+ANSWER_BOUND = 60
 
 
 def log(message):
@@ -152,18 +155,19 @@ def set_default_action(instances, action):
         instance.reload()
 
 
-def answers_while_down(instances, how, recipients, expect, bound):
+def answers_while_down(instances, how, recipients, expect, at_least=0):
     """Ask every MX host about every recipient; expect(reply, recipient)
-    checks the reply, and no RCPT TO may take longer than bound seconds.
-    Returns the table of what was answered, for the log."""
+    checks the reply. Each RCPT TO must take at least at_least seconds, and
+    less than ANSWER_BOUND; the answers are logged."""
     table = []
     for instance in instances:
         mark = len(instance.maillog_text())
         for recipient in recipients:
             reply, _, took = timed_rcpt(instance, recipient)
             expect(reply, recipient)
-            check(took <= bound, "%s took %.1f s to answer for <%s> (%s), more than "
-                  "%.1f s" % (instance.name, took, recipient, how, bound))
+            check(at_least <= took < ANSWER_BOUND, "%s took %.1f s to answer for "
+                  "<%s> (%s), not between %.1f s and %.1f s" % (
+                      instance.name, took, recipient, how, at_least, ANSWER_BOUND))
             table.append((instance.name, recipient, reply, took))
         # The MX host's log says why it answered so.
         found = [line for line in instance.maillog_text()[mark:].splitlines()
@@ -214,10 +218,6 @@ def service_down(central, other, policy_port, seen, deadline):
     log("the central service stops")
     stop_service(central, other, policy_port, deadline)
 
-    # A refused connection is retried once after the retry delay; the answer
-    # comes well within the timeout.
-    refused_bound = TRY_LIMIT * POLICY_TIMEOUT + RETRY_DELAY + 2
-
     def deferred(reply, recipient):
         check(reply == (450, DEFER_TEXT % recipient), "<%s> answered %r, not the "
               "default action's deferral" % (recipient, reply))
@@ -227,19 +227,19 @@ def service_down(central, other, policy_port, seen, deadline):
 
     log("default action %s: both hosts defer every recipient, a passed "
         "triplet's too" % DEFER_ACTION.split()[0])
-    answers_while_down(both, "service refused", (bob, dave), deferred, refused_bound)
+    answers_while_down(both, "service refused", (bob, dave), deferred)
 
-    log("a central service that never answers: the timeout cuts it off")
+    log("a central service that never answers: the timeout cuts each try off")
     silent = SilentService(policy_port)
     try:
         answers_while_down((other,), "service silent", (dave,), deferred,
-                           TRY_LIMIT * POLICY_TIMEOUT + RETRY_DELAY + 3)
+                           at_least=TRY_LIMIT * POLICY_TIMEOUT)
     finally:
         silent.close()
 
     log("default action DUNNO: both hosts let every recipient through, untagged")
     set_default_action(both, "DUNNO")
-    answers_while_down(both, "service refused", (bob, dave), passed, refused_bound)
+    answers_while_down(both, "service refused", (bob, dave), passed)
     for instance, tag in ((central, "d1"), (other, "d2")):
         reply, data_reply, _ = timed_rcpt(instance, dave, tag)
         e2e.accepted(reply, dave)
