@@ -9,7 +9,7 @@
 #     input, answers with the greylisting deferral and stores the triplet;
 #   - removing the package keeps the database, and installing it again finds
 #     the triplet there; purging removes the home and leaves nothing of the
-#     package but its user and group (Debian's rule for system users);
+#     package but its user and group (Debian leaves system users in place);
 #   - the package refuses a Berkeley DB library of another patch release.
 #
 # The root is made with debootstrap (variant minbase) from the mirror apt uses
