@@ -2,7 +2,8 @@
 # package_check.sh DEB - install murvane's Debian package into a throwaway
 # minimal Debian 12 root and check what it does there:
 #
-#   - apt installs it (and what it depends on) with no service started;
+#   - apt installs it (and what it depends on) with no service started, and
+#     leaves the configuration of the Postfix installed before it unchanged;
 #   - the system user and group murvane exist, with the home /var/db/murvane
 #     (owner murvane, mode 0700), the daemon in /usr/sbin, the manual page;
 #   - the installed daemon, run as murvane on one policy request on standard
@@ -115,9 +116,21 @@ check_install() {
     reported=$(in_root /usr/sbin/murvane -V </dev/null | head -n 1)
     [ "$reported" = "murvane $upstream" ] || fail "murvane -V printed '$reported'"
     ok "/usr/sbin/murvane reports '$reported'; man8/murvane.8.gz installed"
-    # Postfix is not even installed here: the package must not have made any
-    # of its configuration.
-    [ ! -e "$root/etc/postfix" ] || fail "the package created /etc/postfix"
+    postfix_unchanged "install"
+}
+
+# postfix_unchanged WHEN - Postfix's configuration is as it was before the
+# package came.
+postfix_unchanged() {
+    if [ "$(postfix_config)" = "$postfix_before" ]; then
+        ok "/etc/postfix unchanged after $1"
+    else
+        fail "$1 changed /etc/postfix: $(postfix_config)"
+    fi
+}
+
+postfix_config() {
+    (cd "$root/etc/postfix" && find . -type f -exec sha256sum {} + | sort)
 }
 
 check_serve() {
@@ -178,6 +191,7 @@ check_purge() {
     in_root getent passwd murvane >/dev/null || fail "purge deleted the user murvane"
     in_root getent group murvane >/dev/null || fail "purge deleted the group murvane"
     ok "apt-get purge: no file of the package left, the user and group murvane kept"
+    postfix_unchanged "remove, install and purge"
 }
 
 # A libdb5.3 of the next patch release: the package must refuse it rather than
@@ -216,6 +230,17 @@ inside() {
         fail "apt-get update in the root failed"
         exit 1
     fi
+    # Postfix first, configured as an admin's would be (but never started):
+    # the package must leave its configuration alone.
+    printf 'postfix postfix/main_mailer_type select Internet Site\npostfix postfix/mailname string mx.example.org\n' |
+        in_root debconf-set-selections
+    if ! apt_in_root install postfix; then
+        tail -n 20 "$root/var/tmp/apt.log"
+        fail "apt-get install postfix in the root failed"
+        exit 1
+    fi
+    postfix_before=$(postfix_config)
+    ok "postfix installed first, as an Internet Site (and not started)"
     if check_install; then
         check_serve
         check_remove

@@ -96,7 +96,8 @@ def configure(instance, policy_port, central):
 
 def timed_rcpt(instance, recipient, tag=None):
     """One transaction to one recipient: its reply, the DATA reply, and how
-    long the RCPT TO took (the policy lookup, as the client waits for it)."""
+    long the session took (without DATA, nearly all of it is the wait for
+    the policy lookup behind RCPT TO)."""
     started = time.monotonic()
     replies, data_reply = e2e.transaction(instance, [recipient], tag)
     return replies[0], data_reply, time.monotonic() - started
