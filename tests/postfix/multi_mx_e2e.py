@@ -39,6 +39,8 @@ import sys
 import threading
 import time
 
+# Importing postfix_e2e must leave no __pycache__ in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import postfix_e2e as e2e  # noqa: E402  (the instance, SMTP and dump helpers)
 from postfix_e2e import DELAY, DOMAIN, PATH, SPAWN_USER, check  # noqa: E402
