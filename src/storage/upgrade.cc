@@ -148,8 +148,8 @@ int lock_home(DB_ENV *env, int *code)
     return fd;
 }
 
-// database_exists - whether the environment holds the database `file`: 0 (it does
-// not), 1 (it does) or a negative library code.
+// database_exists - whether the environment holds the database `file`: 1 or
+// 0, or -1 with the failure's code in *code (logged).
 int database_exists(DB_ENV *env, const char *file, int *code)
 {
     DB *probe;
