@@ -4,8 +4,11 @@
 // the daemon converts it on its first use of the database, inside a request
 // or a dump, with its wall clock frozen so that answers and times are known.
 #include <db.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -559,5 +562,55 @@ TEST_F(Upgrade, TwoDaemonsStartingTogetherConvertOnce)
         EXPECT_EQ(std::vector<std::string>{}, result.log_messages());
     }
 }
+
+// While another process converts (here the test, holding the converter's
+// lock on the home), a daemon neither converts nor creates an empty
+// triplets-1.db: with a v0 database it cannot have the lock, and without one
+// the converter's last transaction may yet be undone. It fails its request
+// as for any storage failure, and serves once the lock is free.
+struct held_case {
+    const char *name;
+    bool v0;  // whether triplets.db is there
+};
+
+class UpgradeWhileHeld : public Upgrade, public ::testing::WithParamInterface<held_case> {};
+
+TEST_P(UpgradeWhileHeld, DaemonFailsItsRequestAndCreatesNothing)
+{
+    const held_case &c = GetParam();
+    if (c.v0)
+        put_generated_v0(home.path, 100);
+    int lock_fd = open(home.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(lock_fd, 0);
+    ASSERT_EQ(0, flock(lock_fd, LOCK_EX | LOCK_NB));
+    daemon_result held = run({}, generated_request(1));
+    EXPECT_EQ(1, held.status);
+    EXPECT_EQ("", held.err);
+    EXPECT_EQ("action=WARN get_db failed\n", held.out);
+    std::vector<std::string> errors = {
+        std::string("upgrade_from_v0 flock: ") + strerror(EWOULDBLOCK),
+        std::string("upgrade_from_v0: ") + strerror(EWOULDBLOCK), "error: cleaning up",
+        "error: exiting after cleanup"};
+    EXPECT_EQ(errors, held.messages("err"));
+    EXPECT_FALSE(held.logged("warning", warning));
+    EXPECT_FALSE(exists("triplets-1.db"));
+    EXPECT_EQ(c.v0, exists("triplets.db"));
+    close(lock_fd);
+
+    daemon_result freed = run({}, generated_request(1));
+    EXPECT_EQ(0, freed.status);
+    EXPECT_EQ("", freed.err);
+    EXPECT_EQ(c.v0 ? first_pass_7200 : reject_3480, freed.out);
+    EXPECT_EQ(c.v0, freed.logged("warning", warning));
+    if (c.v0)
+        expect_converted(home.path, 100, {1});
+    else
+        EXPECT_EQ(1u, read_records(home.path).size());
+}
+
+const held_case held_cases[] = {{"v0_database", true}, {"no_v0_database", false}};
+
+INSTANTIATE_TEST_SUITE_P(Homes, UpgradeWhileHeld, ::testing::ValuesIn(held_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -11,8 +11,10 @@
 //
 // Only one process converts at a time: the converter holds flock() on the
 // environment's home directory, which the kernel releases when the process
-// dies, however it dies. A daemon that finds it held fails its get_db like
-// any storage failure (the mail server retries).
+// dies, however it dies. A daemon that finds it held, whether it would
+// convert or finds no triplets.db (the converter's last transaction may yet
+// be undone), fails its get_db like any storage failure (the mail server
+// retries).
 #include "storage/upgrade.h"
 
 #include <arpa/inet.h>
@@ -123,9 +125,10 @@ constexpr char building_name[] = "triplets-1.db.converting";
 constexpr unsigned batch_records = 500;
 constexpr size_t batch_bytes = 64 * 1024;
 
-// lock_home - take the converter's lock on the home directory without
-// waiting. Returns its descriptor, or -1 with the failure logged.
-int lock_home(DB_ENV *env, int *code)
+// lock_home - take the lock on the home directory without waiting: LOCK_EX
+// to convert, LOCK_SH to see that no conversion is under way. Returns its
+// descriptor, or -1 with the failure logged and its code in *code.
+int lock_home(DB_ENV *env, int operation, int *code)
 {
     const char *home = nullptr;
     if ((*code = env->get_home(env, &home)) != 0) {
@@ -138,7 +141,7 @@ int lock_home(DB_ENV *env, int *code)
         report_db_error("upgrade_from_v0 open home", *code);
         return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, operation | LOCK_NB) != 0) {
         // EWOULDBLOCK: another process is converting right now.
         *code = errno;
         report_db_error("upgrade_from_v0 flock", *code);
@@ -324,6 +327,22 @@ int convert_held(DB_ENV *env, DB *db0)
     return ret;
 }
 
+// open_v0 - open triplets.db as *db0. Returns 0, or the open's code with
+// the handle closed: ENOENT when there is no v0 database.
+int open_v0(DB_ENV *env, DB **db0)
+{
+    int ret, closed;
+    if ((ret = db_create(db0, env, 0)) != 0) {
+        report_db_error("upgrade_from_v0 db_create 0", ret);
+        return ret;
+    }
+    ret = (*db0)->open(*db0, nullptr, "triplets.db", nullptr, DB_UNKNOWN, 0, 0644);
+    if (ret != 0 && (closed = (*db0)->close(*db0, 0)) != 0)
+        report_db_error(ret == ENOENT ? "upgrade_from_v0 db0->close 0"
+                                      : "upgrade_from_v0 db0->close", closed);
+    return ret;
+}
+
 }  // namespace
 
 int upgrade_from_v0(DB_ENV *env)
@@ -331,21 +350,25 @@ int upgrade_from_v0(DB_ENV *env)
     DB *db0;
     int ret, closed;
 
-    if ((ret = db_create(&db0, env, 0)) != 0) {
-        report_db_error("upgrade_from_v0 db_create 0", ret);
+    if ((ret = open_v0(env, &db0)) == ENOENT) {
+        // Nothing to convert, the usual case in a new environment; unless a
+        // conversion is ending right now: its last transaction takes the name
+        // triplets.db away before it commits, and may yet be undone. Under
+        // the shared lock no conversion runs, so the answer is final.
+        int lock_fd = lock_home(env, LOCK_SH, &ret);
+        if (lock_fd < 0)
+            return ret;
+        ret = open_v0(env, &db0);
+        close(lock_fd);
+        if (ret == ENOENT)
+            return 0;
+    }
+    // A failed open of triplets.db has no message of its own: get_db's
+    // "upgrade_from_v0" line shows it.
+    if (ret != 0)
         return ret;
-    }
-    ret = db0->open(db0, nullptr, "triplets.db", nullptr, DB_UNKNOWN, 0, 0644);
-    if (ret == ENOENT) {
-        // Nothing to convert: the usual case in a new environment.
-        if ((closed = db0->close(db0, 0)) != 0)
-            report_db_error("upgrade_from_v0 db0->close 0", closed);
-        return 0;
-    }
-    int lock_fd = -1;
-    if (ret != 0 || (lock_fd = lock_home(env, &ret)) < 0) {
-        // A failed open of triplets.db has no message of its own: get_db's
-        // "upgrade_from_v0" line shows it.
+    int lock_fd = lock_home(env, LOCK_EX, &ret);
+    if (lock_fd < 0) {
         if ((closed = db0->close(db0, 0)) != 0)
             report_db_error("upgrade_from_v0 db0->close", closed);
         return ret;
