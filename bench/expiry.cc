@@ -1,14 +1,15 @@
-// expiry.cc - section 4: the expiry pass and the lock table it needs.
+// expiry.cc - section 4: the expiry pass and the v0 conversion at scale, on
+// the library's default environment (no DB_CONFIG).
 //
-// A daemon given end of input runs its pass over the whole database in one
-// transaction that write-locks every leaf page it reads, so the library's
-// default lock table runs out on a large database. The section times the
-// pass over copies of the databases section 3 loaded, with the default table
-// and with a DB_CONFIG sized by lock_table_size(); measures the latency that
-// other daemons see while a pass runs; and starts daemons together on regions
-// just rebuilt, where one that opens the environment while the first is
-// creating them may fail. What the daemons logged is summarized from their
-// syslog capture files.
+// A daemon given end of input runs its pass over the whole database, in
+// bounded batches that each are a transaction of their own. The section
+// times the pass over copies of databases with 10% of their triplets idle
+// (section 3's, or loaded here for sizes section 3 does not load), with the
+// most locks held at once; measures the wait that requests of other daemons
+// see while a pass runs; counts the passes under steady load until every
+// idle triplet is gone; times the conversion of a v0 database; and starts
+// daemons together on regions just made. What the daemons logged is
+// summarized from their syslog capture files.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -38,6 +39,7 @@ namespace {
 struct pass_figures {
     bool ok = false;
     double seconds = NAN;   // from end of input to exit
+    double answer_s = NAN;  // from the request to its answer (a v0 conversion's time)
     int status = -1;
     long max_rss_kb = 0;
     std::string answer;     // the answer to the one request before the pass
@@ -80,6 +82,7 @@ pass_figures one_daemon(const std::string &home, const std::string &log)
     make_triplet("k", 1, &t);
     char request[4096];
     size_t length = format_request(request, sizeof request, t, 1);
+    uint64_t asked = now_ns();
     bool written = write(in[1], request, length) == static_cast<ssize_t>(length);
     // Read the answer (bounded), then end the input and time the exit.
     std::string answer;
@@ -94,8 +97,10 @@ pass_figures one_daemon(const std::string &home, const std::string &log)
             break;
         answer.append(buf, static_cast<size_t>(n));
     }
-    close(in[1]);
     uint64_t closed = now_ns();
+    f.answer_s = static_cast<double>(closed - asked) / 1e9;
+    close(in[1]);
+    closed = now_ns();
     // Its exit shows as the end of its standard output.
     until = closed + 600000000000ULL;
     while (now_ns() < until) {
@@ -146,86 +151,111 @@ long most_locks(const std::string &home)
     return status == 0 ? stat_number(text, "Maximum number of locks at any one time") : -1;
 }
 
-// pass_table - the pass over each size, with the default lock table and
-// with a DB_CONFIG.
+// expired_counts - the "Expired N triplets" counts and the passes that gave
+// way, in a capture file.
+struct pass_log {
+    uint64_t expired = 0;
+    int passes_counted = 0;
+    int gave_way = 0;
+};
+pass_log read_pass_log(const std::string &path)
+{
+    pass_log p;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t at = line.find("Expired ");
+        unsigned long long n;
+        if (at != std::string::npos && sscanf(line.c_str() + at, "Expired %llu", &n) == 1) {
+            p.expired += n;
+            p.passes_counted++;
+        }
+        if (line.find("Aborting concurrent expiry due to deadlock") != std::string::npos)
+            p.gave_way++;
+    }
+    return p;
+}
+
+// expiry_master - a database of `size` triplets, 10% of them idle: section
+// 3's when it loaded that size, else one loaded here once.
+std::string expiry_master(uint64_t size)
+{
+    std::string home = scale_home(size);
+    if (fs::exists(home + "/triplets-1.db"))
+        return home;
+    home = paths.work + fmt("/expiry/master-%llu", static_cast<unsigned long long>(size));
+    if (fs::exists(home + "/triplets-1.db"))
+        return home;
+    progress("expiry: loading %llu triplets", static_cast<unsigned long long>(size));
+    fresh_dir(home);
+    uint64_t t0 = now_ns();
+    if (!load_database(home, "k", size - size / 10, size / 10))
+        return "";
+    progress("  loaded in %.1f s", static_cast<double>(now_ns() - t0) / 1e9);
+    return home;
+}
+
+// pass_table - one pass over each size, alone on the machine.
 void pass_table()
 {
-    report << "## 4. The expiry pass\n\n"
-           << "A daemon asked one request and then given end of input runs the pass over the "
-              "whole database in one transaction that write-locks every leaf page it reads. "
-              "Each database is a copy of the one section 3 measured (10% of its triplets "
-              "idle past their limit), its regions rebuilt by `db5.3_recover` first. "
-              "*Next daemon* is another daemon started after the pass, asked one known "
-              "triplet.\n\n"
-           << "| triplets | leaf pages | lock table | pass s | pass outcome | peak RSS KiB | "
-              "next daemon answers |\n"
-           << "|---|---|---|---|---|---|---|\n";
-    std::vector<std::string> notes;
+    report << "## 4. The expiry pass and the v0 conversion\n\n"
+           << "Everything here runs on the library's default environment: no DB_CONFIG. "
+              "A daemon asked one request and then given end of input runs the pass over the "
+              "whole database, in batches of at most 1,000 triplets, 64 KiB of keys and "
+              "values or 5 ms, each batch a transaction of its own. Each database is a copy "
+              "with 10% of its triplets idle past their limit, its regions made afresh by "
+              "`db5.3_recover` first. *Most locks* is the lock region's \"Maximum number "
+              "of locks at any one time\" after the pass. *Next daemon* is another daemon "
+              "started after the pass, asked one known triplet.\n\n"
+           << "| triplets | leaf pages | pass s | triplets walked per s | pass outcome | "
+              "peak RSS KiB | most locks | next daemon answers |\n"
+           << "|---|---|---|---|---|---|---|---|\n";
     for (uint64_t size : cfg.expiry_sizes) {
-        std::string master = scale_home(size);
-        if (!fs::exists(master + "/triplets-1.db"))
+        std::string master = expiry_master(size);
+        if (master.empty())
             continue;
         long pages = leaf_pages(master);
-        uint64_t locks = lock_table_size(size);
-        for (bool sized : {false, true}) {
-            progress("expiry pass over %llu triplets, %s", static_cast<unsigned long long>(size),
-                     sized ? "DB_CONFIG" : "default lock table");
-            std::string home = paths.work + fmt("/expiry/%llu-%s",
-                                                static_cast<unsigned long long>(size),
-                                                sized ? "sized" : "default");
-            copy_env(master, home);
-            if (sized)
-                write_db_config(home, size);
-            if (!rebuild_regions(home))
-                continue;
-            pass_figures pass = one_daemon(home, home + "/pass.log");
-            long peak_locks = most_locks(home);
-            pass_figures next = one_daemon(home, home + "/next.log");
-            report << "| " << size << " | " << pages << " | "
-                   << (sized ? fmt("DB_CONFIG: %llu locks and objects",
-                                   static_cast<unsigned long long>(locks))
-                             : std::string("library default"))
-                   << " | " << number(pass.seconds, 2) << " | " << pass.log << " (exit "
-                   << pass.status << ") | " << pass.max_rss_kb << " | `" << next.answer
-                   << "`" << (next.status != 0 ? fmt(" (exit %d) ", next.status) + next.log : "")
-                   << " |\n";
-            if (!sized && peak_locks > 0)
-                notes.push_back(fmt("Default lock table, %llu triplets: at most %ld locks were "
-                                    "held at once (the table's limit when the pass failed, "
-                                    "its need when it did not).",
-                                    static_cast<unsigned long long>(size), peak_locks));
-            if (!pass.ok)
-                failed("expiry pass", home);
-        }
+        progress("expiry pass over %llu triplets", static_cast<unsigned long long>(size));
+        std::string home = paths.work + fmt("/expiry/%llu-pass", static_cast<unsigned long long>(size));
+        copy_env(master, home);
+        if (!rebuild_regions(home))
+            continue;
+        pass_figures pass = one_daemon(home, home + "/pass.log");
+        long peak_locks = most_locks(home);
+        pass_figures next = one_daemon(home, home + "/next.log");
+        report << "| " << size << " | " << pages << " | " << number(pass.seconds, 2) << " | "
+               << number(static_cast<double>(size) / pass.seconds) << " | " << pass.log
+               << " (exit " << pass.status << ") | " << pass.max_rss_kb << " | " << peak_locks
+               << " | `" << next.answer << "`"
+               << (next.status != 0 ? fmt(" (exit %d) ", next.status) + next.log : "") << " |\n";
+        if (!pass.ok)
+            failed("expiry pass", home);
+        fs::remove_all(home);
     }
-    report << "\n";
-    for (const auto &n : notes)
-        report << "- " << n << "\n";
     report << "\n";
 }
 
-// latency_during_pass - the latency other daemons see while one runs its pass
-// over the largest database, with the lock table sized so that the pass can
-// finish.
+// latency_during_pass - the wait that requests of other daemons see while
+// one runs its pass over the database.
 void latency_during_pass(uint64_t size, const std::string &master)
 {
     report << "Requests of other daemons while one daemon runs its pass over " << size
-           << " triplets (DB_CONFIG as above; the load: known triplets from the whole "
-              "set; the pass starts 1 s into the run):\n\n"
+           << " triplets (the load: known triplets from the whole set, each load daemon "
+              "ended by a signal so that only the measured pass runs; the pass starts 1 s "
+              "into the run):\n\n"
            << "| load connections | pass s | pass outcome | requests before: p50 µs / p99 µs | "
-              "requests during the pass | p50 µs | p99 µs | max µs | daemons that failed "
-              "to open the environment |\n"
-           << "|---|---|---|---|---|---|---|---|---|\n";
+              "requests during the pass | p50 µs | p99 µs | max µs |\n"
+           << "|---|---|---|---|---|---|---|---|\n";
+    std::vector<double> p99s;
     for (int k : {1, 2}) {
         progress("latency during a pass over %llu triplets, %d load connection%s",
                  static_cast<unsigned long long>(size), k, k == 1 ? "" : "s");
         std::string home = paths.work + fmt("/expiry/%llu-under-load", static_cast<unsigned long long>(size));
         copy_env(master, home);
-        write_db_config(home, size);
         if (!rebuild_regions(home))
             continue;
         std::string log = home + "/daemons.log";
-        target_spec t = daemon_target(home, capture_env(log));
+        target_spec t = daemon_target(home, capture_env(log), true);
         stream_spec s;
         s.fresh = false;
         s.space = "k";
@@ -236,61 +266,147 @@ void latency_during_pass(uint64_t size, const std::string &master)
         l.probe_after = 1;
         run_result r = drive_checked("load during an expiry pass", t, s, l);
         report << "| " << k << " | " << number(r.probe_exit_s, 2) << " | "
-               << log_summary(log, {"Received signal", "Interrupted system call", "dbenv->open",
-                                    "BDB0126", "error: "})
-               << " | " << number(r.before_probe.p50_us) << " / "
-               << number(r.before_probe.p99_us) << " | " << r.during_probe.count << " | "
-               << number(r.during_probe.p50_us) << " | " << number(r.during_probe.p99_us)
-               << " | " << number(r.during_probe.max_us) << " | "
-               << count_in_file(log, "dbenv->open") << " |\n";
+               << log_summary(log, {"Received signal", "Interrupted system call"}) << " | "
+               << number(r.before_probe.p50_us) << " / " << number(r.before_probe.p99_us)
+               << " | " << r.during_probe.count << " | " << number(r.during_probe.p50_us)
+               << " | " << number(r.during_probe.p99_us) << " | "
+               << number(r.during_probe.max_us) << " |\n";
+        if (r.during_probe.count > 0)
+            p99s.push_back(r.during_probe.p99_us / 1000);
+        fs::remove_all(home);
     }
     report << "\n";
+    add_target(fmt("99th-percentile wait of other daemons' requests during a pass over %llu "
+                   "triplets < 50 ms",
+                   static_cast<unsigned long long>(size)),
+               p99s, 50, false);
 }
 
-// starting_together - daemons that start together on regions just rebuilt:
-// the first one creates them, and one that opens the environment meanwhile
-// may fail.
-void starting_together(uint64_t size, const std::string &master)
+// passes_under_load - passes one after another, each under a steady load,
+// until every idle triplet is gone: the load asks only the known triplets,
+// so the idle ones go by passes alone.
+void passes_under_load(uint64_t size, const std::string &master)
 {
-    report << "Four daemons started at the same moment on an environment whose regions "
-              "were just rebuilt (a copy of the " << size << "-triplet database; each "
-              "asks one known triplet; "
-           << cfg.startup_trials << (cfg.startup_trials == 1 ? " trial" : " trials") << " per row):\n\n"
-           << "| regions | daemons started (replacements included) | failed environment opens | "
-              "what they logged |\n"
-           << "|---|---|---|---|\n";
-    for (bool sized : {false, true}) {
-        progress("daemons starting together on rebuilt regions, %s",
-                 sized ? "DB_CONFIG" : "defaults");
-        std::string home = paths.work + fmt("/expiry/startup-%d", sized);
+    report << "Passes one after another over " << size << " triplets (" << size / 10
+           << " idle), each under a steady load of known triplets, until every idle "
+              "triplet is gone (at most " << cfg.max_passes << " passes):\n\n"
+           << "| load connections | passes | deleted by each pass | passes that gave way | "
+              "idle left | p99 µs / max µs of requests during the passes (worst pass) |\n"
+           << "|---|---|---|---|---|---|\n";
+    for (int k : {2, 4}) {
+        std::string home = paths.work + fmt("/expiry/%llu-passes", static_cast<unsigned long long>(size));
         copy_env(master, home);
-        if (sized)
-            write_db_config(home, size);
-        std::string log = home + "/daemons.log";
-        size_t failed_opens = 0;
-        uint64_t started = 0;
-        for (int trial = 0; trial < cfg.startup_trials; trial++) {
-            if (!rebuild_regions(home))
-                break;
-            target_spec t = daemon_target(home, capture_env(log));
+        if (!rebuild_regions(home))
+            continue;
+        uint64_t idle = size / 10, deleted = 0;
+        int passes = 0, gave_way = 0;
+        std::string each;
+        double worst_p99 = 0, worst_max = 0;
+        while (deleted < idle && passes < cfg.max_passes) {
+            progress("pass %d over %llu triplets under %d load connections", passes + 1,
+                     static_cast<unsigned long long>(size), k);
+            std::string log = home + fmt("/pass-%d.log", passes);
+            target_spec t = daemon_target(home, capture_env(log), true);
             stream_spec s;
             s.fresh = false;
             s.space = "k";
             s.known = size - size / 10;
             load_spec l;
-            l.connections = 4;
-            l.warmup = 1;
-            l.seconds = 0.1;
-            run_result r = drive_checked("daemons starting together", t, s, l);
-            started += 4 + r.exits;
+            l.connections = k;
+            l.seconds = 300;
+            l.probe_after = 1;
+            run_result r = drive_checked("passes under load", t, s, l);
+            if (!r.ok)
+                break;
+            pass_log p = read_pass_log(log);
+            passes++;
+            deleted += p.expired;
+            gave_way += p.gave_way;
+            each += (each.empty() ? "" : ", ") + std::to_string(p.expired);
+            worst_p99 = std::max(worst_p99, r.during_probe.p99_us);
+            worst_max = std::max(worst_max, r.during_probe.max_us);
         }
-        failed_opens = count_in_file(log, "dbenv->open");
-        report << "| " << (sized ? "DB_CONFIG as above" : "library defaults") << " | "
-               << started << " | " << failed_opens << " | "
-               << log_summary(log, {"Received signal", "Interrupted system call", "error: "})
-               << " |\n";
+        report << "| " << k << " | " << passes << " | " << each << " | " << gave_way << " | "
+               << (idle > deleted ? idle - deleted : 0) << " | " << number(worst_p99) << " / "
+               << number(worst_max) << " |\n";
+        fs::remove_all(home);
     }
     report << "\n";
+}
+
+// conversion - a daemon converts a v0 database of `size` triplets on its
+// first request; timed from the request to its answer.
+void conversion(uint64_t size)
+{
+    progress("v0 conversion of %llu triplets", static_cast<unsigned long long>(size));
+    std::string home = paths.work + fmt("/expiry/v0-%llu", static_cast<unsigned long long>(size));
+    fresh_dir(home);
+    int status;
+    run_program({paths.floor, "load", "-h", home, "--space", "k", "--count",
+                 std::to_string(size - size / 10), "--expired-space", "x", "--expired-count",
+                 std::to_string(size / 10), "--v0"},
+                900, &status);
+    if (status != 0) {
+        failed("loading a v0 database", "status " + std::to_string(status));
+        return;
+    }
+    pass_figures convert = one_daemon(home, home + "/convert.log");
+    long peak_locks = most_locks(home);
+    long pages = leaf_pages(home);
+    pass_figures next = one_daemon(home, home + "/next.log");
+    report << "A v0 database (`triplets.db`, the same triplets in the old key format, 10% "
+              "idle) converted by the first request of a daemon; *conversion s* runs from the "
+              "request to its answer, and the daemon then runs its expiry pass over the "
+              "result:\n\n"
+           << "| v0 triplets | conversion s | triplets per s | leaf pages after | most locks | "
+              "peak RSS KiB | what the daemon logged | next daemon answers |\n"
+           << "|---|---|---|---|---|---|---|---|\n"
+           << "| " << size << " | " << number(convert.answer_s, 2) << " | "
+           << number(static_cast<double>(size) / convert.answer_s) << " | " << pages << " | "
+           << peak_locks << " | " << convert.max_rss_kb << " | " << convert.log << " (exit "
+           << convert.status << ") | `" << next.answer << "`"
+           << (next.status != 0 ? fmt(" (exit %d) ", next.status) + next.log : "") << " |\n\n";
+    if (!convert.ok)
+        failed("v0 conversion", home);
+    fs::remove_all(home);
+}
+
+// starting_together - daemons that start together on regions just made:
+// the first one creates them, and one that opens the environment meanwhile
+// may fail.
+void starting_together(uint64_t size, const std::string &master)
+{
+    report << "Four daemons started at the same moment on an environment whose regions "
+              "were just made (a copy of the " << size << "-triplet database; each "
+              "asks one known triplet; "
+           << cfg.startup_trials << (cfg.startup_trials == 1 ? " trial" : " trials") << "):\n\n"
+           << "| daemons started (replacements included) | failed environment opens | "
+              "what they logged |\n"
+           << "|---|---|---|\n";
+    progress("daemons starting together on new regions");
+    std::string home = paths.work + "/expiry/startup";
+    copy_env(master, home);
+    std::string log = home + "/daemons.log";
+    uint64_t started = 0;
+    for (int trial = 0; trial < cfg.startup_trials; trial++) {
+        if (!rebuild_regions(home))
+            break;
+        target_spec t = daemon_target(home, capture_env(log));
+        stream_spec s;
+        s.fresh = false;
+        s.space = "k";
+        s.known = size - size / 10;
+        load_spec l;
+        l.connections = 4;
+        l.warmup = 1;
+        l.seconds = 0.1;
+        run_result r = drive_checked("daemons starting together", t, s, l);
+        started += 4 + r.exits;
+    }
+    report << "| " << started << " | " << count_in_file(log, "dbenv->open") << " | "
+           << log_summary(log, {"Received signal", "Interrupted system call", "error: "})
+           << " |\n\n";
+    fs::remove_all(home);
 }
 
 }  // namespace
@@ -307,31 +423,38 @@ bool rebuild_regions(const std::string &home)
     return status == 0;
 }
 
-uint64_t lock_table_size(uint64_t records)
+// batch_locks - the most locks a pass holds at once, by key length
+// (bench_batch_locks: the daemon's run_expiry() in that program).
+void batch_locks()
 {
-    // One lock and one lock object per leaf page the pass write-locks: a
-    // 4 KiB page holds about 28 of these triplets at 70% fill. One per 20
-    // records leaves room, rounded up to ten thousand.
-    uint64_t n = (records / 20 + 9999) / 10000 * 10000;
-    return std::max<uint64_t>(n, 10000);
-}
-
-void write_db_config(const std::string &home, uint64_t records)
-{
-    uint64_t locks = lock_table_size(records);
-    std::ofstream config(home + "/DB_CONFIG");
-    config << "set_lk_max_locks " << locks << "\nset_lk_max_objects " << locks << "\n";
+    progress("expiry: the most locks a pass holds, by key length");
+    std::vector<std::string> argv = {paths.build + "/bench/bench_batch_locks",
+                                     paths.work + "/expiry"};
+    if (cfg.smoke)
+        argv.push_back("--smoke");
+    int status;
+    std::string table = run_program(argv, 900, &status);
+    if (status != 0) {
+        failed("bench_batch_locks", "status " + std::to_string(status));
+        return;
+    }
+    report << "The most locks the pass holds at once, by the length of the keys (the "
+              "daemon's own run_expiry() in bench_batch_locks, over databases of a few "
+              "thousand leaf pages made for it, regions with the library's defaults):\n\n"
+           << table << "\n";
 }
 
 void expiry_section()
 {
     pass_table();
-    if (cfg.expiry_sizes.empty())
-        return;
-    uint64_t size = cfg.expiry_sizes.back();
-    std::string master = scale_home(size);
-    if (!fs::exists(master + "/triplets-1.db"))
-        return;
-    latency_during_pass(size, master);
-    starting_together(size, master);
+    batch_locks();
+    if (cfg.expiry_load_size > 0) {
+        std::string master = expiry_master(cfg.expiry_load_size);
+        if (!master.empty()) {
+            latency_during_pass(cfg.expiry_load_size, master);
+            passes_under_load(cfg.expiry_load_size, master);
+            starting_together(cfg.expiry_load_size, master);
+        }
+    }
+    conversion(cfg.conversion_size);
 }

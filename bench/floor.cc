@@ -3,7 +3,7 @@
 //   bench_floor run -h HOME --space S (--new | --known N) [--requests R]
 //                   [--seconds T] [--processes K]
 //   bench_floor load -h HOME --space S --count N [--expired-space X
-//                    --expired-count E]
+//                    --expired-count E] [--v0]
 //
 // `run` does, per request, exactly the storage work of the daemon and of the
 // least stdin program: one transaction with a get and a put of the triplet's
@@ -16,7 +16,9 @@
 // are idle too long, for the expiry pass to delete) through the library, in
 // key order and in batches, so that a million records take seconds. It sets
 // nothing on the environment, so the regions it leaves behind have the
-// library's defaults, as the daemon's own would.
+// library's defaults, as the daemon's own would. With --v0 it writes the
+// same triplets into triplets.db in the old format v0 instead (address text,
+// NUL, sender, NUL, recipient), for the daemon to convert.
 #include <db.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -48,6 +50,7 @@ static_assert(sizeof(record) == 32);
 struct options {
     std::string mode, home, space = "k", expired_space = "x";
     bool fresh = false;
+    bool v0 = false;
     uint64_t known = 0, count = 0, expired_count = 0;
     uint64_t requests = 1000000;
     double seconds = 5;
@@ -59,7 +62,7 @@ struct options {
     fputs("usage: bench_floor run -h HOME --space S (--new | --known N) "
           "[--requests R] [--seconds T] [--processes K]\n"
           "       bench_floor load -h HOME --space S --count N "
-          "[--expired-space X --expired-count E]\n",
+          "[--expired-space X --expired-count E] [--v0]\n",
           stderr);
     exit(2);
 }
@@ -97,6 +100,8 @@ options parse(int argc, char **argv)
             o.expired_space = next();
         else if (a == "--expired-count")
             o.expired_count = strtoull(next(), nullptr, 10);
+        else if (a == "--v0")
+            o.v0 = true;
         else if (a == "--requests")
             o.requests = strtoull(next(), nullptr, 10);
         else if (a == "--seconds")
@@ -327,6 +332,19 @@ int run(const options &o)
     return 0;
 }
 
+// v0_key - the triplet's key in format v0. Returns its length, 0 if `cap`
+// is too small.
+size_t v0_key(const bench_triplet &t, unsigned char *key, size_t cap)
+{
+    size_t a = strlen(t.client_address), s = strlen(t.sender), r = strlen(t.recipient);
+    if (a + s + r + 2 > cap)
+        return 0;
+    memcpy(key, t.client_address, a + 1);
+    memcpy(key + a + 1, t.sender, s + 1);
+    memcpy(key + a + s + 2, t.recipient, r);
+    return a + s + r + 2;
+}
+
 int load(const options &o)
 {
     // The loader alone gets a large cache, so that inserts in random order
@@ -345,8 +363,8 @@ int load(const options &o)
         fail("dbenv->open", ret);
     if ((ret = db_create(&db, env, 0)) != 0)
         fail("db_create", ret);
-    if ((ret = db->open(db, nullptr, "triplets-1.db", nullptr, DB_BTREE,
-                        DB_AUTO_COMMIT | DB_CREATE, 0644)) != 0)
+    if ((ret = db->open(db, nullptr, o.v0 ? "triplets.db" : "triplets-1.db", nullptr,
+                        DB_BTREE, DB_AUTO_COMMIT | DB_CREATE, 0644)) != 0)
         fail("db->open", ret);
 
     int64_t now = time(nullptr);
@@ -372,7 +390,8 @@ int load(const options &o)
             record value = expired ? stale : passed;
             DBT key{}, data{};
             key.data = key_buf;
-            key.size = static_cast<u_int32_t>(stored_key(t, key_buf, sizeof key_buf));
+            key.size = static_cast<u_int32_t>(o.v0 ? v0_key(t, key_buf, sizeof key_buf)
+                                                   : stored_key(t, key_buf, sizeof key_buf));
             data.data = &value;
             data.size = sizeof value;
             if ((ret = db->put(db, txn, &key, &data, 0)) != 0)

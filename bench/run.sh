@@ -2,6 +2,7 @@
 # run.sh - install what the bench needs, build it, run it, plot it.
 #
 #   sh bench/run.sh [--smoke] [--no-peer] [--build DIR] [--out DIR] [--keep]
+#                   [--section NAME]...
 #
 # The full run takes about ten minutes and up to 1.5 GB of disk; --smoke
 # runs every phase with tiny sizes in a minute or two and judges no figure.
@@ -15,6 +16,7 @@ peer=""
 build=build-bench
 out=""
 keep=""
+sections=""
 while [ $# -gt 0 ]; do
     case $1 in
         --smoke) smoke=--smoke ;;
@@ -22,7 +24,8 @@ while [ $# -gt 0 ]; do
         --build) build=$2; shift ;;
         --out) out=$2; shift ;;
         --keep) keep=yes ;;
-        *) echo "usage: sh bench/run.sh [--smoke] [--no-peer] [--build DIR] [--out DIR] [--keep]" >&2
+        --section) sections="$sections --section $2"; shift ;;
+        *) echo "usage: sh bench/run.sh [--smoke] [--no-peer] [--build DIR] [--out DIR] [--keep] [--section NAME]..." >&2
            exit 2 ;;
     esac
     shift
@@ -48,13 +51,13 @@ fi
 
 cmake -S . -B "$build" -DMURVANE_TESTS=OFF -DMURVANE_BENCH=ON >/dev/null
 cmake --build "$build" -j 2 --target murvane bench_driver bench_floor bench_least \
-    bench_suite malloc_count bench_syslog_capture >/dev/null
+    bench_batch_locks bench_suite malloc_count bench_syslog_capture >/dev/null
 
 mkdir -p "$out"
 work=$build/bench-work
 status=0
 # shellcheck disable=SC2086
-"$build/bench/bench_suite" --build "$build" --work "$work" --out "$out" $smoke $peer || status=$?
+"$build/bench/bench_suite" --build "$build" --work "$work" --out "$out" $smoke $peer $sections || status=$?
 [ -n "$keep" ] || rm -rf "$work"
 
 if [ -s "$out/throughput.dat" ]; then

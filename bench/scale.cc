@@ -4,9 +4,7 @@
 // Each size is loaded once through the storage floor (90% passed triplets,
 // 10% idle past their limit) and kept for section 4, which measures the
 // expiry pass over it; new triplets go to a copy, so that the database
-// section 4 reads is still the size it was loaded with. The largest is also
-// measured with the lock table its expiry pass needs (a DB_CONFIG), to show
-// what the larger regions cost a serving daemon.
+// section 4 reads is still the size it was loaded with.
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -74,16 +72,6 @@ std::vector<scale_row> scale_runs()
         copy_env(home, home + "-new");
         loaded.push_back(size);
     }
-    // The largest database also with the lock table its expiry pass needs
-    // (section 4): the same requests, in larger regions.
-    uint64_t largest = loaded.empty() ? 0 : loaded.back();
-    std::string sized = largest ? scale_home(largest) + "-sized" : "";
-    bool have_sized = false;
-    if (largest) {
-        copy_env(scale_home(largest), sized);
-        write_db_config(sized, largest);
-        have_sized = rebuild_regions(sized);
-    }
     for (int repeat = 0; repeat < cfg.scale_repeats; repeat++) {
         progress("scale: repeat %d of %d", repeat + 1, cfg.scale_repeats);
         for (uint64_t size : loaded) {
@@ -98,14 +86,8 @@ std::vector<scale_row> scale_runs()
             fresh.space = fresh_space();
             scale_run(rows, size, 1, true, "murvane", daemon_target(home + "-new"), fresh);
             scale_run(rows, size, 1, false, "least", least_target(home), known);
-            if (size == largest && have_sized)
-                for (int k : {1, 4})
-                    scale_run(rows, size, k, false, "murvane, DB_CONFIG", daemon_target(sized),
-                              known);
         }
     }
-    if (!sized.empty())
-        fs::remove_all(sized);
     for (uint64_t size : loaded)
         fs::remove_all(scale_home(size) + "-new");
     return rows;
@@ -144,14 +126,12 @@ void write_scale(const std::vector<scale_row> &rows)
               "serving daemon at the end of a run, before its exit (the exit's expiry pass "
               "is in section 4); *private* is the resident anonymous memory (heap, stack) "
               "of that daemon, the rest being pages of the shared libraries and of the "
-              "environment's region files, which every daemon maps. *DB_CONFIG*: a copy "
-              "of the largest database with the lock table that section 4 finds its expiry "
-              "pass needs.\n\n"
+              "environment's region files, which every daemon maps.\n\n"
            << "| triplets stored | program | triplets asked | connections | requests/s | p50 µs "
               "| p99 µs | CPU µs/request | peak RSS KiB | of it private KiB | daemon exits | "
               "disk flush µs |\n"
            << "|---|---|---|---|---|---|---|---|---|---|---|---|\n";
-    long hwm_at_largest = 0, hwm_sized = 0;
+    long hwm_at_largest = 0;
     uint64_t largest = cfg.sizes.empty() ? 0 : cfg.sizes.back();
     for (const auto &row : rows) {
         long hwm = 0, anon = 0;
@@ -172,8 +152,6 @@ void write_scale(const std::vector<scale_row> &rows)
                << anon << " | " << exits << " | " << number(median(row.flush_us)) << " |\n";
         if (row.size == largest && row.program == "murvane")
             hwm_at_largest = std::max(hwm_at_largest, hwm);
-        if (row.size == largest && row.program == "murvane, DB_CONFIG")
-            hwm_sized = std::max(hwm_sized, hwm);
     }
     report << "\n";
     if (largest > 0) {
@@ -181,11 +159,6 @@ void write_scale(const std::vector<scale_row> &rows)
                                static_cast<unsigned long long>(largest)),
                            std::to_string(hwm_at_largest) + " KiB",
                            hwm_at_largest > 0 && hwm_at_largest < 4096, hwm_at_largest > 0});
-        targets.push_back({fmt("peak RSS of a serving daemon < 4096 KiB at %llu triplets, with "
-                               "the DB_CONFIG its expiry pass needs",
-                               static_cast<unsigned long long>(largest)),
-                           std::to_string(hwm_sized) + " KiB", hwm_sized > 0 && hwm_sized < 4096,
-                           hwm_sized > 0});
     }
 
     // The plot's data: requests per second against connections, a column per size.

@@ -28,13 +28,10 @@ void scale_section();
 // scale_home - the database of that many triplets that section 3 loaded
 std::string scale_home(uint64_t size);
 
-// expiry.cc: 4. the expiry pass, the lock table it needs, the latency other
-// daemons see meanwhile, and daemons starting together on rebuilt regions.
+// expiry.cc: 4. the expiry pass and the v0 conversion on the default
+// environment: the pass's time and locks, the wait other daemons see
+// meanwhile, passes under load, daemons starting together on new regions.
 void expiry_section();
-// lock_table_size - locks and lock objects a pass over that many records needs
-uint64_t lock_table_size(uint64_t records);
-// write_db_config - a DB_CONFIG with that lock table in home
-void write_db_config(const std::string &home, uint64_t records);
 // rebuild_regions - recovery, so that the next open makes the regions anew
 bool rebuild_regions(const std::string &home);
 

@@ -18,6 +18,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -46,6 +47,9 @@ void bench_settings::make_smoke()
     scale_seconds = 0.4;
     scale_repeats = 1;
     expiry_sizes = {6000};
+    expiry_load_size = 6000;
+    max_passes = 2;
+    conversion_size = 6000;
     contention_connections = {4};
     contention_seconds = 0.5;
     hot_set = 16;
@@ -59,7 +63,9 @@ namespace {
 
 [[noreturn]] void usage()
 {
-    fputs("usage: bench_suite --build DIR --work DIR --out DIR [--smoke] [--no-peer]\n", stderr);
+    fputs("usage: bench_suite --build DIR --work DIR --out DIR [--smoke] [--no-peer]\n"
+          "                   [--section side_by_side|allocations|scale|expiry|contention]...\n",
+          stderr);
     exit(2);
 }
 
@@ -79,6 +85,8 @@ int main(int argc, char **argv)
             cfg.make_smoke();
         else if (a == "--no-peer")
             cfg.peer = false;
+        else if (a == "--section" && i + 1 < argc)
+            cfg.only.push_back(argv[++i]);
         else
             usage();
     }
@@ -108,12 +116,22 @@ int main(int argc, char **argv)
     uint64_t start = now_ns();
 
     report << "# murvane bench report\n\n";
+    // The machine always; the others all, or those named with --section.
+    auto wanted = [](const char *name) {
+        return cfg.only.empty() ||
+               std::find(cfg.only.begin(), cfg.only.end(), name) != cfg.only.end();
+    };
     machine_section();
-    side_by_side_section();
-    allocations_section();
-    scale_section();
-    expiry_section();
-    contention_section();
+    if (wanted("side_by_side"))
+        side_by_side_section();
+    if (wanted("allocations"))
+        allocations_section();
+    if (wanted("scale"))
+        scale_section();
+    if (wanted("expiry"))
+        expiry_section();
+    if (wanted("contention"))
+        contention_section();
     write_report(start);
     if (failures > 0) {
         fprintf(stderr, "bench: %d run%s failed\n", failures, failures == 1 ? "" : "s");

@@ -28,7 +28,11 @@ struct bench_settings {
     std::vector<int> scale_connections = {1, 2, 4, 8};
     double scale_seconds = 1.5;
     int scale_repeats = 3;
-    std::vector<uint64_t> expiry_sizes = {100000, 1000000};
+    std::vector<uint64_t> expiry_sizes = {1000000, 5000000};
+    uint64_t expiry_load_size = 1000000;  // the passes under load
+    int max_passes = 10;                  // ... one after another, at most
+    uint64_t conversion_size = 1000000;   // the v0 conversion
+    std::vector<std::string> only;        // --section: run just these sections
     std::vector<int> contention_connections = {4, 8};
     double contention_seconds = 5;
     uint64_t hot_set = 64;           // the overlapping triplets

@@ -4,9 +4,15 @@
 // the daemon converts it on its first use of the database, inside a request
 // or a dump, with its wall clock frozen so that answers and times are known.
 #include <db.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +20,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -338,5 +346,271 @@ TEST_F(Upgrade, ValuesOfOtherLengthsAreCarriedOverAndHandledWithinTheirSize)
     expected = {{short_key, record_value(now, now, 1, 0)}, {long_key, long_value}};
     EXPECT_EQ(expected, read_records(home.path));
 }
+
+// --- large databases, interruptions, concurrent starts ----------------------
+
+// Record i of a generated v0 database: client 10.x.y.z, a sender of its own,
+// a value that no pass finds idle at `now`.
+std::string generated_address(size_t i)
+{
+    return "10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." +
+           std::to_string(i & 255);
+}
+std::string generated_sender(size_t i) { return "s" + std::to_string(i) + "@example.com"; }
+const std::string generated_recipient = "postmaster@example.org";
+const std::string generated_value = record_value(now - 7200, now - 7200, 3, 0);
+
+void put_generated_v0(const std::string &home, size_t count)
+{
+    put_generated(home, "triplets.db", count, [](size_t i) {
+        return std::make_pair(v0_key(generated_address(i), generated_sender(i),
+                                     generated_recipient),
+                              generated_value);
+    });
+}
+
+// The whole v0 database, converted, is in triplets-1.db and nothing else;
+// the records in `asked` were then let through by a request at `now`, those
+// in `maybe` perhaps (by a daemon killed around that moment). Nothing of the
+// conversion's own is left in the home.
+void expect_converted(const std::string &home, size_t count, const std::set<size_t> &asked,
+                      const std::set<size_t> &maybe = {})
+{
+    const std::string passed = record_value(now - 7200, now, 3, 1);
+    record_list expected;
+    for (size_t i = 0; i < count; i++)
+        expected.emplace_back(
+            ipv4_key(generated_address(i), generated_sender(i), generated_recipient),
+            asked.count(i) ? passed : generated_value);
+    std::sort(expected.begin(), expected.end());
+    record_list records = read_records(home);
+    ASSERT_EQ(count, records.size());
+    for (size_t i = 0; i < count; i++) {
+        ASSERT_EQ(hex(expected[i].first), hex(records[i].first)) << "record " << i;
+        bool maybe_passed = false;
+        for (size_t m : maybe)
+            maybe_passed |= records[i].first == ipv4_key(generated_address(m),
+                                                         generated_sender(m),
+                                                         generated_recipient);
+        if (!(maybe_passed && records[i].second == passed)) {
+            ASSERT_EQ(expected[i].second, records[i].second) << "record " << i;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(home + "/triplets.db"));
+    EXPECT_FALSE(std::filesystem::exists(home + "/triplets-1.db.converting"));
+}
+
+const std::string first_pass_7200 =
+    "action=PREPEND X-Murvane: Greylisted by murvane 0.4.0 for 7200 seconds.  "
+    "See https://www.murvane.org/greylisting/ for more information.\n\n";
+
+std::string generated_request(size_t i)
+{
+    return rcpt_request(generated_address(i), generated_sender(i), generated_recipient);
+}
+
+// A v0 database far larger than one transaction could convert on the
+// library's default lock table: in one transaction this ran out of lock
+// entries, its abort could not log its undo and the environment panicked.
+// The sanitizer build runs the same size; it only takes longer.
+TEST_F(Upgrade, ConvertsAFewHundredThousandRecords)
+{
+    constexpr size_t count = 300000;
+    put_generated_v0(home.path, count);
+    daemon_result result = run({}, generated_request(123456));
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ(first_pass_7200, result.out);
+    std::vector<std::string> log = {"warning\t" + warning};
+    EXPECT_EQ(log, result.log_messages());
+    expect_converted(home.path, count, {123456});
+}
+
+// A conversion killed at a random moment leaves triplets.db as it was and
+// at most its unfinished database; the next daemon runs recovery, removes
+// that and converts every record. The moment is drawn as a size that the
+// unfinished database must reach first, so most kills land mid-way.
+TEST_F(Upgrade, KilledConversionIsCompletedByTheNextDaemon)
+{
+    constexpr size_t count = 40000;
+    std::random_device seed;
+    std::mt19937 draw(seed());
+    for (int round = 1; round <= 3; round++) {
+        temp_dir round_home;
+        put_generated_v0(round_home.path, count);
+        off_t v0_size = std::filesystem::file_size(round_home.file("triplets.db"));
+        // The converted records take a little less room than the v0 ones.
+        off_t kill_at = std::uniform_int_distribution<off_t>(1, v0_size * 3 / 4)(draw);
+        SCOPED_TRACE("round " + std::to_string(round) + ", kill at " +
+                     std::to_string(kill_at) + " of " + std::to_string(v0_size) + " bytes");
+
+        daemon_run first;
+        first.args = {"-h", round_home.path};
+        first.env = frozen_clock(now);
+        first.keep_stdin_open = true;
+        daemon_process converter = start_daemon(first);
+        ASSERT_TRUE(write_input(converter, generated_request(7)));
+        // Bounded: until the unfinished database has grown to kill_at bytes,
+        // or the conversion is over (the daemon answered), a millisecond's
+        // wait on its output at a time.
+        const std::string building = round_home.file("triplets-1.db.converting");
+        for (int i = 0; i < 60000; i++) {
+            struct stat st;
+            if ((stat(building.c_str(), &st) == 0 && st.st_size >= kill_at) ||
+                read_output_until(converter, "\n\n", 1))
+                break;
+        }
+        bool mid_way = std::filesystem::exists(building);
+        ASSERT_EQ(0, kill(converter.pid, SIGKILL));
+        daemon_result killed = finish_daemon(converter);
+        EXPECT_EQ(SIGKILL, killed.signal);
+        if (mid_way) {
+            EXPECT_TRUE(std::filesystem::exists(round_home.file("triplets.db")));
+            EXPECT_FALSE(std::filesystem::exists(round_home.file("triplets-1.db")));
+        }
+
+        daemon_run next;
+        next.args = {"-h", round_home.path};
+        next.env = frozen_clock(now);
+        next.input = generated_request(count - 1);
+        daemon_result result = run_daemon(next);
+        ASSERT_FALSE(result.timed_out);
+        EXPECT_EQ(0, result.status);
+        EXPECT_EQ("", result.err);
+        EXPECT_EQ(first_pass_7200, result.out);
+        EXPECT_TRUE(result.messages("err").empty()) << ::testing::PrintToString(result.log);
+        // The killed daemon's request may have been committed or not.
+        expect_converted(round_home.path, count, {count - 1}, {7});
+    }
+}
+
+// An unfinished database that an earlier attempt left behind is removed, and
+// none of its records reaches triplets-1.db.
+TEST_F(Upgrade, LeftoverOfAnEarlierAttemptIsRemoved)
+{
+    put_generated_v0(home.path, 100);
+    put_records(home.path, "triplets-1.db.converting",
+                {{ipv4_key("192.0.2.250", "stale@example.com", "rcpt@example.org"),
+                  generated_value}});
+    daemon_result result = run({"--dump-triplets"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("", result.err);
+    std::vector<std::string> log = {
+        "warning\tRemoved the unfinished conversion of an earlier attempt",
+        "warning\t" + warning};
+    EXPECT_EQ(log, result.log_messages());
+    EXPECT_EQ(std::string::npos, result.out.find("stale@example.com"));
+    expect_converted(home.path, 100, {});
+}
+
+// Two daemons start at once on a v0 home. One converts; the other either
+// finds the conversion done or meets the converter's lock and fails its
+// request as for any storage failure. Never are the records converted twice
+// or lost, and the daemons after them serve as usual.
+TEST_F(Upgrade, TwoDaemonsStartingTogetherConvertOnce)
+{
+    constexpr size_t count = 20000;
+    for (int round = 1; round <= 3; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        temp_dir round_home;
+        put_generated_v0(round_home.path, count);
+        std::vector<daemon_process> daemons;
+        for (size_t d = 0; d < 2; d++) {
+            daemon_run r;
+            r.args = {"-h", round_home.path};
+            r.env = frozen_clock(now);
+            daemons.push_back(start_daemon(r));
+        }
+        for (size_t d = 0; d < 2; d++) {
+            write_input(daemons[d], generated_request(d));
+            close_input(daemons[d]);
+        }
+        int conversions = 0, served = 0;
+        std::set<size_t> asked;  // the records of the daemons that served
+        for (size_t d = 0; d < 2; d++) {
+            daemon_result result = finish_daemon(daemons[d]);
+            ASSERT_FALSE(result.timed_out);
+            EXPECT_EQ("", result.err);
+            conversions += result.logged("warning", warning);
+            if (result.status == 0) {
+                served++;
+                asked.insert(d);
+                EXPECT_EQ(first_pass_7200, result.out);
+                EXPECT_TRUE(result.messages("err").empty())
+                    << ::testing::PrintToString(result.log);
+            } else {
+                EXPECT_EQ(1, result.status);
+                EXPECT_EQ("action=WARN get_db failed\n", result.out);
+                std::vector<std::string> errors = {
+                    std::string("upgrade_from_v0 flock: ") + strerror(EWOULDBLOCK),
+                    std::string("upgrade_from_v0: ") + strerror(EWOULDBLOCK),
+                    "error: cleaning up", "error: exiting after cleanup"};
+                EXPECT_EQ(errors, result.messages("err"));
+            }
+        }
+        EXPECT_EQ(1, conversions);
+        EXPECT_GE(served, 1);
+        expect_converted(round_home.path, count, asked);
+
+        daemon_run later;
+        later.args = {"-h", round_home.path};
+        later.env = frozen_clock(now);
+        later.input = generated_request(count - 1);
+        daemon_result result = run_daemon(later);
+        EXPECT_EQ(0, result.status);
+        EXPECT_EQ(first_pass_7200, result.out);
+        EXPECT_EQ(std::vector<std::string>{}, result.log_messages());
+    }
+}
+
+// While another process converts (here the test, holding the converter's
+// lock on the home), a daemon neither converts nor creates an empty
+// triplets-1.db: with a v0 database it cannot have the lock, and without one
+// the converter's last transaction may yet be undone. It fails its request
+// as for any storage failure, and serves once the lock is free.
+struct held_case {
+    const char *name;
+    bool v0;  // whether triplets.db is there
+};
+
+class UpgradeWhileHeld : public Upgrade, public ::testing::WithParamInterface<held_case> {};
+
+TEST_P(UpgradeWhileHeld, DaemonFailsItsRequestAndCreatesNothing)
+{
+    const held_case &c = GetParam();
+    if (c.v0)
+        put_generated_v0(home.path, 100);
+    int lock_fd = open(home.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(lock_fd, 0);
+    ASSERT_EQ(0, flock(lock_fd, LOCK_EX | LOCK_NB));
+    daemon_result held = run({}, generated_request(1));
+    EXPECT_EQ(1, held.status);
+    EXPECT_EQ("", held.err);
+    EXPECT_EQ("action=WARN get_db failed\n", held.out);
+    std::vector<std::string> errors = {
+        std::string("upgrade_from_v0 flock: ") + strerror(EWOULDBLOCK),
+        std::string("upgrade_from_v0: ") + strerror(EWOULDBLOCK), "error: cleaning up",
+        "error: exiting after cleanup"};
+    EXPECT_EQ(errors, held.messages("err"));
+    EXPECT_FALSE(held.logged("warning", warning));
+    EXPECT_FALSE(exists("triplets-1.db"));
+    EXPECT_EQ(c.v0, exists("triplets.db"));
+    close(lock_fd);
+
+    daemon_result freed = run({}, generated_request(1));
+    EXPECT_EQ(0, freed.status);
+    EXPECT_EQ("", freed.err);
+    EXPECT_EQ(c.v0 ? first_pass_7200 : reject_3480, freed.out);
+    EXPECT_EQ(c.v0, freed.logged("warning", warning));
+    if (c.v0)
+        expect_converted(home.path, 100, {1});
+    else
+        EXPECT_EQ(1u, read_records(home.path).size());
+}
+
+const held_case held_cases[] = {{"v0_database", true}, {"no_v0_database", false}};
+
+INSTANTIATE_TEST_SUITE_P(Homes, UpgradeWhileHeld, ::testing::ValuesIn(held_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,23 +1,55 @@
 // expiry.cc - removing the triplets that no request asks for again.
 //
 // Requests restart idle records lazily; this pass deletes the ones that are
-// never asked for again. It gives way to every other process: the transaction
-// is begun with DB_TXN_NOWAIT and a priority below the default, so a lock
-// held elsewhere fails the pass at once instead of stalling a request. While
-// it runs, in_expiry turns storage failures into notices: they are expected.
+// never asked for again. It walks the database in key order in bounded
+// batches, each its own transaction, so that no transaction needs a number of
+// locks that grows with the database: a batch write-locks every leaf page it
+// reads (DB_RMW) and holds those locks to its commit. Each batch gives way to
+// every other process: it is begun with DB_TXN_NOWAIT and a priority below
+// the default, so a lock held elsewhere fails it at once instead of stalling
+// a request. A batch that fails is rolled back and ends the pass; the batches
+// committed before it stand. While the pass runs, in_expiry turns storage
+// failures into notices: they are expected.
 #include "greylist/expiry.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/stop.h"
+#include "common/xrealloc.h"
 #include "greylist/decision.h"
 #include "storage/environment.h"
 #include "storage/stored_triplet.h"
 
 namespace {
+
+// Bounds of one batch. A batch takes one lock per leaf page it reads, and a
+// 4 KiB page holds about 30 short triplets but only one or two of 1,000
+// bytes, so records alone cannot bound the locks: the bytes of keys and
+// values read bound them at any key length. With these bounds a pass held at
+// most 145 locks at once, for keys of 40 to 3,000 bytes and databases of up
+// to five million triplets, a small part of the some 4,500 that the
+// library's default lock region holds (measured, docs/performance.md); the
+// time bound keeps the wait of a request that needs one of those pages to a
+// few milliseconds on a slow disk.
+constexpr unsigned batch_records = 1000;
+constexpr size_t batch_bytes = 64 * 1024;
+constexpr long batch_ms = 5;
+
+// Where the next batch resumes: a copy of the last key the previous batch
+// read. The library's memory for that key dies with the batch's cursor.
+struct resume_point {
+    void *data;       // grows to the longest key seen, freed at the pass's end
+    size_t capacity;
+    u_int32_t size;
+    bool set;         // false before the first batch
+};
+
+enum batch_end { batch_full, walk_done, walk_failed };
 
 // printable_address - the address of a key for the verbose message; "-"
 // for a key of a damaged database too short for its address part.
@@ -27,26 +59,73 @@ const char *printable_address(const DBT &key)
                                                        : "-";
 }
 
-// walk - delete the idle records under the cursor. Returns 0 when the walk
-// ended (end of the database or a stop request), non-zero when the pass must
-// be rolled back.
-int walk(DBC *dbcp, time_t now, uint32_t *count)
+long elapsed_ms(const timespec &since)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (t.tv_sec - since.tv_sec) * 1000 + (t.tv_nsec - since.tv_nsec) / 1000000;
+}
+
+// remember - copy the key just read as the point to resume from.
+void remember(resume_point *resume, const DBT &key)
+{
+    if (key.data == resume->data)  // the resume key itself, found again
+        return;
+    if (resume->capacity < key.size || resume->data == nullptr) {
+        resume->data = xrealloc(resume->data, key.size ? key.size : 1);
+        resume->capacity = key.size ? key.size : 1;
+    }
+    if (key.size)
+        memcpy(resume->data, key.data, key.size);
+    resume->size = key.size;
+    resume->set = true;
+}
+
+// next_record - the batch's next record under the cursor. The first read of
+// a batch after the first finds the first key past `resume`; that key itself,
+// if it is still there, was judged by the previous batch.
+int next_record(DBC *dbcp, DBT *key, bool first, const resume_point &resume)
+{
+    dbdata.size = sizeof triplet_data;
+    if (!first || !resume.set)
+        return dbcp->c_get(dbcp, key, &dbdata, DB_NEXT | DB_RMW);
+    *key = DBT{};
+    key->data = resume.data;
+    key->size = resume.size;
+    int ret = dbcp->c_get(dbcp, key, &dbdata, DB_SET_RANGE | DB_RMW);
+    if (ret == 0 && key->size == resume.size &&
+        (resume.size == 0 || memcmp(key->data, resume.data, resume.size) == 0)) {
+        dbdata.size = sizeof triplet_data;
+        ret = dbcp->c_get(dbcp, key, &dbdata, DB_NEXT | DB_RMW);
+    }
+    return ret;
+}
+
+// walk_batch - delete the idle records of one batch under the cursor, adding
+// them to *deleted. Ends at the batch's bounds (batch_full), at the end of
+// the database or a stop request (walk_done), or on a failure that must
+// roll the batch back (walk_failed, logged here).
+batch_end walk_batch(DBC *dbcp, time_t now, resume_point *resume, uint32_t *deleted)
 {
     DBT expiry_key{};
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    size_t bytes = 0;
     int ret;
-    for (;;) {
-        dbdata.size = sizeof triplet_data;
-        ret = dbcp->c_get(dbcp, &expiry_key, &dbdata, DB_NEXT | DB_RMW);
+    for (unsigned records = 0;; records++) {
+        ret = next_record(dbcp, &expiry_key, records == 0, *resume);
         if (ret == DB_NOTFOUND)
-            return 0;
+            return walk_done;
         if (ret == DB_LOCK_DEADLOCK) {
             log_msg(LOG_NOTICE, "Aborting concurrent expiry due to deadlock");
-            return ret;
+            return walk_failed;
         }
         if (ret != 0) {
             report_db_error("dbcp->c_get failed", ret);
-            return ret;
+            return walk_failed;
         }
+        remember(resume, expiry_key);
+        bytes += expiry_key.size + dbdata.size;
         // A value shorter than a record is left alone: its age is unknown,
         // and the next request for it starts it afresh.
         if (dbdata.size == sizeof triplet_data) {
@@ -59,14 +138,63 @@ int walk(DBC *dbcp, time_t now, uint32_t *count)
                             triplet_data.pass_count ? "pass" : "block", idle);
                 if ((ret = dbcp->c_del(dbcp, 0)) != 0) {
                     report_db_error("dbcp->c_del failed", ret);
-                    return ret;
+                    return walk_failed;
                 }
-                ++*count;
+                ++*deleted;
             }
         }
         if (stop_requested())
-            return 0;
+            return walk_done;
+        if (records + 1 >= batch_records || bytes >= batch_bytes ||
+            elapsed_ms(start) >= batch_ms)
+            return batch_full;
     }
+}
+
+// run_batch - one batch in its own transaction. Returns walk_done or
+// batch_full once the batch is committed, with its deletions added to
+// *total; walk_failed when it was skipped or rolled back (logged).
+batch_end run_batch(DB_ENV *env, time_t now, resume_point *resume, uint32_t *total)
+{
+    DB_TXN *txn;
+    DBC *dbcp;
+    uint32_t deleted = 0;
+    int ret;
+
+    if ((ret = env->txn_begin(env, nullptr, &txn, DB_TXN_NOWAIT)) != 0) {
+        if (ret == DB_LOCK_DEADLOCK)
+            log_msg(LOG_DEBUG, "skipping concurrent expiry avoids deadlocks and "
+                    "unnecessary work");
+        else
+            report_db_error("txn_begin failed during run_expiry", ret);
+        return walk_failed;
+    }
+    // Below the default of 100: the detector refuses the pass first.
+    if ((ret = txn->set_priority(txn, 50)) != 0)
+        report_db_error("TXN->set_priority", ret);
+
+    batch_end end = walk_failed;
+    if ((ret = db->cursor(db, txn, &dbcp, 0)) != 0) {
+        report_db_error("db->cursor failed during expiry run", ret);
+    } else {
+        end = walk_batch(dbcp, now, resume, &deleted);
+        if ((ret = dbcp->c_close(dbcp)) != 0) {
+            report_db_error("dbcp->c_close failed", ret);
+            end = walk_failed;
+        }
+    }
+    if (end == walk_failed) {
+        if ((ret = txn->abort(txn)) != 0)
+            report_db_error("failed to abort", ret);
+        return walk_failed;
+    }
+    // A failed commit undoes the batch: its deletions are not counted.
+    if ((ret = txn->commit(txn, 0)) != 0) {
+        report_db_error("commit failed in run_expiry", ret);
+        return walk_failed;
+    }
+    *total += deleted;
+    return end;
 }
 
 }  // namespace
@@ -74,10 +202,7 @@ int walk(DBC *dbcp, time_t now, uint32_t *count)
 void run_expiry()
 {
     DB_ENV *env;
-    DB_TXN *txn;
-    DBC *dbcp;
     uint32_t count = 0;
-    int ret;
 
     time_t now = time(nullptr);
     if (now == static_cast<time_t>(-1)) {
@@ -88,35 +213,11 @@ void run_expiry()
     fatal_assert(! rc && dbenv);
 
     in_expiry++;
-    if ((ret = env->txn_begin(env, nullptr, &txn, DB_TXN_NOWAIT)) != 0) {
-        if (ret == DB_LOCK_DEADLOCK)
-            log_msg(LOG_DEBUG, "skipping concurrent expiry avoids deadlocks and "
-                    "unnecessary work");
-        else
-            report_db_error("txn_begin failed during run_expiry", ret);
-        in_expiry--;
-        return;
-    }
-    // Below the default of 100: the detector refuses the pass first.
-    if ((ret = txn->set_priority(txn, 50)) != 0)
-        report_db_error("TXN->set_priority", ret);
-
-    if ((ret = db->cursor(db, txn, &dbcp, 0)) != 0) {
-        report_db_error("db->cursor failed during expiry run", ret);
-    } else if (walk(dbcp, now, &count) != 0) {
-        if ((ret = dbcp->c_close(dbcp)) != 0)
-            report_db_error("dbcp->c_close failed", ret);
-    } else if ((ret = dbcp->c_close(dbcp)) != 0) {
-        report_db_error("dbcp->c_close failed", ret);
-    } else {
-        if ((ret = txn->commit(txn, 0)) != 0)
-            report_db_error("commit failed in run_expiry", ret);
-        if (count > 0)
-            log_msg(LOG_NOTICE, "Expired %u triplets", count);
-        in_expiry--;
-        return;
-    }
-    if ((ret = txn->abort(txn)) != 0)
-        report_db_error("failed to abort", ret);
+    resume_point resume{};
+    while (run_batch(env, now, &resume, &count) == batch_full)
+        ;
+    free(resume.data);
+    if (count > 0)
+        log_msg(LOG_NOTICE, "Expired %u triplets", count);
     in_expiry--;
 }

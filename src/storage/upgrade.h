@@ -6,7 +6,8 @@
 //
 // The conversion rewrites every key into the current layout (see
 // storage/stored_triplet.h) without applying the network prefixes, carries each
-// value over byte for byte, and removes triplets.db, all in one transaction.
+// value over byte for byte into a temporary database, then renames that to
+// triplets-1.db and removes triplets.db in one transaction.
 #ifndef MURVANE_STORAGE_UPGRADE_H
 #define MURVANE_STORAGE_UPGRADE_H
 
@@ -33,9 +34,10 @@ int convert_v0_key(const void *key, size_t size, v0_buffers *buffers, DBT *conve
 void free_v0_buffers(v0_buffers *buffers);
 
 // upgrade_from_v0 - convert triplets.db into triplets-1.db inside env.
-// Returns 0 when there was nothing to convert or the conversion is done
-// (a failed final commit is logged and counts as done); otherwise the code
-// of the failed step, with every change undone.
+// Returns 0 when there was nothing to convert, when another process has
+// converted it meanwhile, or when the conversion is committed; otherwise the
+// code of the failed step (EWOULDBLOCK while another process converts), with
+// triplets.db as it was and no triplets-1.db.
 int upgrade_from_v0(DB_ENV *env);
 
 #endif

@@ -104,9 +104,17 @@ std::string text_key(const std::string &address, const std::string &sender,
 void put_records(const std::string &home, const std::string &file,
                  const record_list &records)
 {
+    put_generated(home, file, records.size(), [&](size_t i) { return records[i]; });
+}
+
+void put_generated(const std::string &home, const std::string &file, size_t count,
+                   const std::function<std::pair<std::string, std::string>(size_t)> &make)
+{
+    // Small steps: each one write-locks the leaf pages it touches.
+    constexpr size_t step = 200;
     DB_ENV *env = open_env(home);
     DB *database;
-    DB_TXN *txn;
+    DB_TXN *txn = nullptr;
     int ret;
     if ((ret = db_create(&database, env, 0)) != 0)
         fixture_failed("db_create", ret);
@@ -115,7 +123,16 @@ void put_records(const std::string &home, const std::string &file,
         fixture_failed("db->open", ret);
     if ((ret = env->txn_begin(env, nullptr, &txn, 0)) != 0)
         fixture_failed("txn_begin", ret);
-    for (const auto &[key, value] : records) {
+    for (size_t i = 0; i < count; i++) {
+        if (i > 0 && i % step == 0) {
+            // Only the last commit must reach the disk: it flushes the log
+            // of the earlier ones with it.
+            if ((ret = txn->commit(txn, DB_TXN_NOSYNC)) != 0)
+                fixture_failed("commit", ret);
+            if ((ret = env->txn_begin(env, nullptr, &txn, 0)) != 0)
+                fixture_failed("txn_begin", ret);
+        }
+        auto [key, value] = make(i);
         DBT k = bytes_dbt(key), v = bytes_dbt(value);
         if ((ret = database->put(database, txn, &k, &v, 0)) != 0)
             fixture_failed("db->put", ret);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,9 +38,15 @@ std::string text_key(const std::string &address, const std::string &sender,
                      const std::string &recipient);
 
 // put_records - store key/value pairs in a B-tree `file` of the environment
-// at `home` (created when missing), in one transaction.
+// at `home` (created when missing).
 void put_records(const std::string &home, const std::string &file,
                  const record_list &records);
+
+// put_generated - store the `count` records make(0) ... make(count - 1) the
+// same way, committing every few hundred records: databases larger than one
+// transaction could lock on the library's default lock table.
+void put_generated(const std::string &home, const std::string &file, size_t count,
+                   const std::function<std::pair<std::string, std::string>(size_t)> &make);
 
 // read_records - every key/value pair of `file`, in key order.
 record_list read_records(const std::string &home,
