@@ -2,7 +2,9 @@
 //
 // The listing is compared byte for byte: the daemon runs with TZ=UTC and its
 // wall clock frozen, so every time field is known in advance.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fixture_db.h"
@@ -275,6 +278,81 @@ TEST_F(Dump, InterruptEndsTheListingAfterTheCurrentLine)
     EXPECT_EQ('\n', result.out.back());
     EXPECT_TRUE(result.logged("notice", "Received signal 2"));
     EXPECT_EQ(records, read_records(home.path)) << "no expiry pass after a signal";
+}
+
+// --- a listing nobody reads -------------------------------------------------
+
+// bytes_waiting - what a pipe holds, not yet read.
+int bytes_waiting(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+// `murvane --dump-triplets | less`, left paused: the listing blocks writing
+// into a full pipe. It held the read lock of the page its cursor stood on
+// meanwhile, so a daemon deciding a triplet of that page waited until its
+// watchdog ended it, without an answer. The first record's line alone fills
+// the pipe (its recipient is longer than the pipe's buffer), so the listing
+// blocks with the first page being listed; the daemon then asks for that
+// record. Every record is listed once all the same.
+TEST_F(Dump, ListingBlockedOnItsOutputHoldsNoDaemonBack)
+{
+    constexpr size_t total = 3000;
+    const std::string client = "10.0.0.1";
+    const std::string sender = "sender@example.com";
+    const std::string first_recipient(100 * 1024, 'a');  // before "rcpt-"
+    put_generated(home.path, "triplets-1.db", total, [&](size_t i) {
+        std::string recipient = i == 0 ? first_recipient
+                                       : "rcpt-" + std::to_string(10000 + i) + "@example.org";
+        return std::make_pair(ipv4_key(client, sender, recipient),
+                              record_value(now - 3600, now - 60, 1, 1));
+    });
+    record_list records = read_records(home.path);
+    ASSERT_EQ(total, records.size());
+    ASSERT_TRUE(ipv4_key(client, sender, first_recipient) == records.front().first);
+
+    daemon_run run;
+    run.args = {"-h", home.path, "--dump-triplets"};
+    run.env = frozen_clock(now);
+    std::vector<std::string> all;
+    {
+        daemon_result result = run_daemon(run);
+        ASSERT_EQ(0, result.status);
+        ASSERT_EQ("", result.err);
+        all = split_lines(result.out);
+        ASSERT_EQ(total, all.size());
+    }
+
+    daemon_process dump = start_daemon(run);
+    int capacity = fcntl(dump.out_fd, F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    ASSERT_LT(static_cast<size_t>(capacity), first_recipient.size());
+    ASSERT_TRUE(wait_until([&] { return bytes_waiting(dump.out_fd) >= capacity; }, 30000))
+        << "the listing never filled its pipe";
+
+    // Far below the 30 s after which a waiting daemon's watchdog ends it,
+    // far above a daemon's start on a busy machine.
+    daemon_run request;
+    request.args = {"-h", home.path};
+    request.input = rcpt_request(client, sender, first_recipient);
+    request.env = frozen_clock(now);
+    request.timeout_ms = 10000;
+    daemon_result answer = run_daemon(request);
+    EXPECT_FALSE(answer.timed_out) << "the daemon waited for the blocked listing";
+    EXPECT_EQ(0, answer.status);
+    EXPECT_EQ("action=DUNNO\n\n", answer.out);
+    EXPECT_EQ("", answer.err);
+
+    daemon_result result = finish_daemon(dump);
+    ASSERT_FALSE(result.timed_out);
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("", result.err);
+    // Compared line by line: a 100 KiB line in a failure report helps nobody.
+    std::vector<std::string> listed = split_lines(result.out);
+    ASSERT_EQ(all.size(), listed.size());
+    for (size_t i = 0; i < all.size(); i++)
+        ASSERT_EQ(all[i], listed[i]) << "line " << i;
 }
 
 }  // namespace

@@ -1,17 +1,135 @@
 // dump.cc - the triplet listing.
 //
-// The cursor belongs to no transaction: each record is read as it stands when
-// the cursor reaches it, while other processes go on serving. The library
-// hands out each record in its own memory, valid until the next call.
+// The cursors belong to no transaction: each record is read as it stands when
+// a cursor reaches it, while other processes go on serving. A cursor keeps a
+// read lock on the leaf page it stands on, and standard output may block for
+// as long as its reader pleases (a paused pager), so nothing is written while
+// a cursor is open: the walk reads a bounded batch into its own buffer,
+// closes the cursor, prints the batch, and resumes after the batch's last key
+// with a new cursor. Records written by others between two batches may or
+// may not be listed.
 #include "daemon/dump.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/stop.h"
+#include "common/xrealloc.h"
 #include "greylist/decision.h"
 #include "storage/environment.h"
+#include "storage/resume_point.h"
 #include "storage/stored_triplet.h"
+
+namespace {
+
+// Bounds of one batch: the memory it takes, and the time a cursor stays
+// open. A record larger than the byte bound makes a batch of its own.
+constexpr unsigned batch_records = 1000;
+constexpr size_t batch_bytes = 64 * 1024;
+
+// The records of one batch, copied out of the library's memory. Each is
+// stored as its key's size, its value's size (u_int32_t each, unaligned),
+// then the key's bytes and the value's bytes.
+struct batch_buffer {
+    unsigned char *data;  // grows to the largest batch, freed at the walk's end
+    size_t capacity;
+    size_t used;
+};
+
+enum batch_end {
+    batch_full,    // more records may follow
+    walk_done,     // end of the database, or a failure (reported)
+    walk_stopped,  // a stop request came while the batch was read
+};
+
+// append - copy bytes to the end of the batch, growing it when needed.
+void append(batch_buffer *batch, const void *bytes, size_t size)
+{
+    if (batch->capacity - batch->used < size) {
+        size_t capacity = batch->capacity ? batch->capacity : 4096;
+        while (capacity - batch->used < size)
+            capacity *= 2;
+        batch->data = static_cast<unsigned char *>(xrealloc(batch->data, capacity));
+        batch->capacity = capacity;
+    }
+    if (size)
+        memcpy(batch->data + batch->used, bytes, size);
+    batch->used += size;
+}
+
+void append_record(batch_buffer *batch, const DBT &key, const DBT &value)
+{
+    append(batch, &key.size, sizeof key.size);
+    append(batch, &value.size, sizeof value.size);
+    append(batch, key.data, key.size);
+    append(batch, value.data, value.size);
+}
+
+// read_batch - copy the next batch of records into *batch under a cursor of
+// its own, closed before returning.
+batch_end read_batch(DB *database, resume_point *resume, batch_buffer *batch)
+{
+    DBC *dbcp;
+    int ret;
+
+    batch->used = 0;
+    if ((ret = database->cursor(database, nullptr, &dbcp, 0)) != 0) {
+        fprintf(stderr, "DBD-%d: db->cursor failed: %s\n", ret, db_strerror(ret));
+        return walk_done;
+    }
+    batch_end end = batch_full;
+    for (unsigned records = 0; records < batch_records && batch->used < batch_bytes;
+         records++) {
+        if (stop_requested()) {
+            end = walk_stopped;
+            break;
+        }
+        DBT key{}, value{};
+        ret = next_record(dbcp, &key, &value, 0, records == 0, *resume);
+        if (ret == DB_NOTFOUND) {
+            end = walk_done;
+            break;
+        }
+        if (ret != 0) {
+            fprintf(stderr, "DBD-%d: dbcp->c_get failed: %s\n", ret, db_strerror(ret));
+            end = walk_done;
+            break;
+        }
+        remember(resume, key);
+        append_record(batch, key, value);
+    }
+    if ((ret = dbcp->c_close(dbcp)) != 0) {
+        fprintf(stderr, "DBD-%d: dbcp->c_close failed: %s\n", ret, db_strerror(ret));
+        if (end == batch_full)
+            end = walk_done;
+    }
+    return end;
+}
+
+// print_batch - the lines of the batch's records. A stop request that came
+// while they were read has already cut the batch after the record then
+// read; one that comes while they are printed ends the listing after the
+// current line. Returns false when a stop request ended the listing.
+bool print_batch(const batch_buffer &batch, bool stopped)
+{
+    size_t at = 0;
+    while (at < batch.used) {
+        DBT key{}, value{};
+        memcpy(&key.size, batch.data + at, sizeof key.size);
+        memcpy(&value.size, batch.data + at + sizeof key.size, sizeof value.size);
+        at += sizeof key.size + sizeof value.size;
+        key.data = batch.data + at;
+        value.data = batch.data + at + key.size;
+        at += key.size + value.size;
+        print_triplet_line(&key, &value);
+        if (!stopped && stop_requested())
+            return false;
+    }
+    return !stopped;
+}
+
+}  // namespace
 
 void print_ctime(const time_t *time)
 {
@@ -65,29 +183,18 @@ void print_triplet_line(const DBT *key, const DBT *value)
 void print_triplets()
 {
     DB *database;
-    DBC *dbcp;
-    DBT key{}, value{};
     int ret;
 
     if ((ret = get_db(&database)) != 0) {
         fprintf(stderr, "DBD-%d: failed to open database\n", ret);
         return;
     }
-    if ((ret = database->cursor(database, nullptr, &dbcp, 0)) != 0) {
-        fprintf(stderr, "DBD-%d: db->cursor failed: %s\n", ret, db_strerror(ret));
-        return;
-    }
-    while (!stop_requested()) {
-        ret = dbcp->c_get(dbcp, &key, &value, DB_NEXT);
-        if (ret == DB_NOTFOUND)
-            break;
-        if (ret != 0) {
-            fprintf(stderr, "DBD-%d: dbcp->c_get failed: %s\n", ret,
-                    db_strerror(ret));
-            break;
-        }
-        print_triplet_line(&key, &value);
-    }
-    if ((ret = dbcp->c_close(dbcp)) != 0)
-        fprintf(stderr, "DBD-%d: dbcp->c_close failed: %s\n", ret, db_strerror(ret));
+    resume_point resume{};
+    batch_buffer batch{};
+    batch_end end;
+    do {
+        end = read_batch(database, &resume, &batch);
+    } while (print_batch(batch, end == walk_stopped) && end == batch_full);
+    free(batch.data);
+    free(resume.data);
 }

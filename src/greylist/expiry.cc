@@ -14,15 +14,14 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/stop.h"
-#include "common/xrealloc.h"
 #include "greylist/decision.h"
 #include "storage/environment.h"
+#include "storage/resume_point.h"
 #include "storage/stored_triplet.h"
 
 namespace {
@@ -39,15 +38,6 @@ namespace {
 constexpr unsigned batch_records = 1000;
 constexpr size_t batch_bytes = 64 * 1024;
 constexpr long batch_ms = 5;
-
-// Where the next batch resumes: a copy of the last key the previous batch
-// read. The library's memory for that key dies with the batch's cursor.
-struct resume_point {
-    void *data;       // grows to the longest key seen, freed at the pass's end
-    size_t capacity;
-    u_int32_t size;
-    bool set;         // false before the first batch
-};
 
 enum batch_end { batch_full, walk_done, walk_failed };
 
@@ -66,41 +56,6 @@ long elapsed_ms(const timespec &since)
     return (t.tv_sec - since.tv_sec) * 1000 + (t.tv_nsec - since.tv_nsec) / 1000000;
 }
 
-// remember - copy the key just read as the point to resume from.
-void remember(resume_point *resume, const DBT &key)
-{
-    if (key.data == resume->data)  // the resume key itself, found again
-        return;
-    if (resume->capacity < key.size || resume->data == nullptr) {
-        resume->data = xrealloc(resume->data, key.size ? key.size : 1);
-        resume->capacity = key.size ? key.size : 1;
-    }
-    if (key.size)
-        memcpy(resume->data, key.data, key.size);
-    resume->size = key.size;
-    resume->set = true;
-}
-
-// next_record - the batch's next record under the cursor. The first read of
-// a batch after the first finds the first key past `resume`; that key itself,
-// if it is still there, was judged by the previous batch.
-int next_record(DBC *dbcp, DBT *key, bool first, const resume_point &resume)
-{
-    dbdata.size = sizeof triplet_data;
-    if (!first || !resume.set)
-        return dbcp->c_get(dbcp, key, &dbdata, DB_NEXT | DB_RMW);
-    *key = DBT{};
-    key->data = resume.data;
-    key->size = resume.size;
-    int ret = dbcp->c_get(dbcp, key, &dbdata, DB_SET_RANGE | DB_RMW);
-    if (ret == 0 && key->size == resume.size &&
-        (resume.size == 0 || memcmp(key->data, resume.data, resume.size) == 0)) {
-        dbdata.size = sizeof triplet_data;
-        ret = dbcp->c_get(dbcp, key, &dbdata, DB_NEXT | DB_RMW);
-    }
-    return ret;
-}
-
 // walk_batch - delete the idle records of one batch under the cursor, adding
 // them to *deleted. Ends at the batch's bounds (batch_full), at the end of
 // the database or a stop request (walk_done), or on a failure that must
@@ -113,7 +68,7 @@ batch_end walk_batch(DBC *dbcp, time_t now, resume_point *resume, uint32_t *dele
     size_t bytes = 0;
     int ret;
     for (unsigned records = 0;; records++) {
-        ret = next_record(dbcp, &expiry_key, records == 0, *resume);
+        ret = next_record(dbcp, &expiry_key, &dbdata, DB_RMW, records == 0, *resume);
         if (ret == DB_NOTFOUND)
             return walk_done;
         if (ret == DB_LOCK_DEADLOCK) {
