@@ -63,6 +63,23 @@ int wait_bounded(pid_t pid, int timeout_s, struct rusage *usage)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
+void read_until(int fd, std::string &text, uint64_t until, const char *stop)
+{
+    char buf[4096];
+    while (stop == nullptr || text.find(stop) == std::string::npos) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int64_t left_ms = (static_cast<int64_t>(until) - static_cast<int64_t>(now_ns())) / 1000000;
+        if (left_ms <= 0)
+            break;
+        if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left_ms, 1000))) <= 0)
+            continue;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+}
+
 std::string run_program(const std::vector<std::string> &argv, int timeout_s, int *status)
 {
     int out[2];
@@ -85,20 +102,7 @@ std::string run_program(const std::vector<std::string> &argv, int timeout_s, int
     }
     close(out[1]);
     std::string text;
-    uint64_t until = now_ns() + static_cast<uint64_t>(timeout_s) * 1000000000ULL;
-    char buf[4096];
-    for (;;) {
-        struct pollfd p = {out[0], POLLIN, 0};
-        int64_t left_ms = (static_cast<int64_t>(until) - static_cast<int64_t>(now_ns())) / 1000000;
-        if (left_ms <= 0)
-            break;
-        if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left_ms, 1000))) <= 0)
-            continue;
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<size_t>(n));
-    }
+    read_until(out[0], text, now_ns() + static_cast<uint64_t>(timeout_s) * 1000000000ULL);
     close(out[0]);
     *status = pid > 0 ? wait_bounded(pid, 5) : -1;
     return text;

@@ -20,6 +20,9 @@
 // wait_bounded - wait for a child started here; kill it by its PID past the
 // bound. Returns its status (exit code, or minus the signal).
 int wait_bounded(pid_t pid, int timeout_s, struct rusage *usage = nullptr);
+// read_until - append what fd gives to text until its end, until `until`
+// (now_ns() time) has passed, or, with a stop string, until text holds it.
+void read_until(int fd, std::string &text, uint64_t until, const char *stop = nullptr);
 // run_program - run a command, its standard output captured, within a bound.
 std::string run_program(const std::vector<std::string> &argv, int timeout_s, int *status);
 
