@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/lifecycle.h"
-#include "daemon/settings.h"
+#include "common/settings.h"
+#include "common/stop.h"
 #include "fuzz_support.h"
 #include "greylist/triplet_key.h"
 #include "policy/request.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/settings.h"
+#include "common/settings.h"
 #include "fuzz_support.h"
 #include "greylist/triplet_key.h"
 

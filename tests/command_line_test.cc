@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/settings.h"
+#include "daemon/command_line.h"
 #include "fixture_db.h"
 #include "run_daemon.h"
 

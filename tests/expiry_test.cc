@@ -30,7 +30,7 @@
 #include "record_lock.h"
 #include "run_daemon.h"
 
-#include "daemon/settings.h"
+#include "common/settings.h"
 #include "greylist/decision.h"
 #include "greylist/expiry.h"
 #include "storage/environment.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/settings.h"
+#include "common/settings.h"
 #include "fixture_db.h"
 #include "run_daemon.h"
 

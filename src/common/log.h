@@ -2,7 +2,7 @@
 //
 // Every message of the daemon goes through log_msg(), so that the notices of
 // stop signals, which the signal handler only records, are written out by the
-// main flow in front of whatever it logs next (see daemon/lifecycle.h). The
+// main flow in front of whatever it logs next (see common/stop.h). The
 // fatal stops log once and end the process with SIGABRT, without cleanup.
 #ifndef MURVANE_COMMON_LOG_H
 #define MURVANE_COMMON_LOG_H

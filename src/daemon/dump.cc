@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "daemon/lifecycle.h"
+#include "common/stop.h"
 #include "greylist/decision.h"
-#include "greylist/triplet_key.h"
 #include "storage/environment.h"
+#include "storage/stored_triplet.h"
 
 void print_ctime(const time_t *time)
 {

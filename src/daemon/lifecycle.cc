@@ -12,8 +12,10 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "common/settings.h"
+#include "common/stop.h"
+#include "daemon/command_line.h"
 #include "daemon/dump.h"
-#include "daemon/settings.h"
 #include "greylist/decision.h"
 #include "greylist/expiry.h"
 #include "greylist/triplet_key.h"
@@ -21,57 +23,6 @@
 #include "storage/environment.h"
 
 const char *program_name = "murvane";
-const char *volatile stop_reason = nullptr;
-volatile sig_atomic_t exit_status = 0;
-
-const int stop_signals[8] = {SIGHUP, SIGINT, SIGQUIT, SIGILL,
-                             SIGABRT, SIGSEGV, SIGALRM, SIGTERM};
-
-namespace {
-
-// One flag per signal number, set by the handler, cleared by the main flow
-// once the notice is logged. SA_RESETHAND lets the handler run at most once
-// per signal, so a set flag is never set again behind the main flow's back.
-volatile sig_atomic_t signal_pending[NSIG];
-volatile sig_atomic_t any_signal_pending;
-
-}  // namespace
-
-void stop_signal_set(sigset_t *set)
-{
-    sigemptyset(set);
-    for (int s : stop_signals)
-        sigaddset(set, s);
-}
-
-void handle_stop_signal(int signal_number)
-{
-    if (signal_number > 0 && signal_number < NSIG)
-        signal_pending[signal_number] = 1;
-    any_signal_pending = 1;
-    stop_reason = "signal received";
-    exit_status = 1;
-}
-
-void log_signal_notices()
-{
-    if (!any_signal_pending)
-        return;
-    any_signal_pending = 0;
-    for (int s = 1; s < NSIG; s++) {
-        if (signal_pending[s]) {
-            signal_pending[s] = 0;
-            syslog(LOG_NOTICE, "Received signal %d", s);
-        }
-    }
-}
-
-bool stop_requested()
-{
-    log_signal_notices();
-    return stop_reason != nullptr;
-}
-
 void check_db_version()
 {
     int major, minor, patch;
@@ -103,6 +54,17 @@ void check_db_version()
 }
 
 namespace {
+
+// release_all - the last step of every run, on the orderly stop and on the
+// failure exit alike: the key buffer, then storage, then the request buffer.
+void release_all()
+{
+    free_dbkey();
+    cleanup();
+    free_request_buffer();
+    if (settings.debug)
+        log_msg(LOG_DEBUG, "Cleaned");
+}
 
 void install_stop_handler()
 {
@@ -220,7 +182,7 @@ int daemon_main(int argc, char **argv)
                 break;
             if (answer_request() != 0) {
                 log_msg(LOG_ERR, "error: cleaning up");
-                cleanup();
+                release_all();
                 log_msg(LOG_ERR, "error: exiting after cleanup");
                 block_stop_signals();
                 log_signal_notices();
@@ -233,7 +195,7 @@ int daemon_main(int argc, char **argv)
 
     if (!stop_requested() && db != nullptr && expiry_enabled)
         run_expiry();
-    cleanup();
+    release_all();
     if (settings.verbose)
         log_msg(LOG_NOTICE, "daemon stopped");
     block_stop_signals();

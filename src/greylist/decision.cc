@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "common/log.h"
-#include "daemon/settings.h"
+#include "common/settings.h"
 #include "greylist/triplet_key.h"
 #include "policy/action.h"
 #include "storage/environment.h"

@@ -7,15 +7,7 @@
 #include <cstdint>
 #include <ctime>
 
-// Value of every triplet record: four host-order 8-byte fields, nothing else.
-struct triplet_data_t {
-    time_t create_time;    // first seen, or last restarted
-    time_t access_time;    // latest request
-    uint64_t block_count;  // requests deferred since create_time
-    uint64_t pass_count;   // requests let through since create_time
-};
-static_assert(sizeof(triplet_data_t) == 32, "stored record is 32 bytes");
-static_assert(sizeof(time_t) == 8, "stored times are 8 bytes");
+#include "storage/stored_triplet.h"
 
 // The one record buffer of the process, and the DBT (user memory, 32 bytes)
 // through which every read and write of a value goes; main sets it up.

@@ -11,11 +11,11 @@
 #include <ctime>
 
 #include "common/log.h"
-#include "daemon/lifecycle.h"
-#include "daemon/settings.h"
+#include "common/settings.h"
+#include "common/stop.h"
 #include "greylist/decision.h"
-#include "greylist/triplet_key.h"
 #include "storage/environment.h"
+#include "storage/stored_triplet.h"
 
 namespace {
 

@@ -1,17 +1,7 @@
-// triplet_key.h - the stored key of triplets-1.db and the buffer that holds it.
+// triplet_key.h - the key of a request, and the buffer that holds it.
 //
-// Layout of a key, A, S and R being the lengths of its parts:
-//
-//   offset 0          1 byte  address tag: 0 = address text, 1 = IPv4, 2 = IPv6
-//   offset 1          A       tag 1: 4 address bytes, tag 2: 16 address bytes,
-//                             both in network order and cut to the network
-//                             prefix; tag 0: the client_address text and a NUL
-//   offset 1 + A      S       the sender as received (may be empty)
-//   offset 1 + A + S  1       a NUL byte
-//   offset 2 + A + S  R       the recipient as received, no terminator
-//
-// The key's length is carried by its DBT, never by a terminator. Keys compare
-// as plain byte strings, so a walk meets address texts, then IPv4, then IPv6.
+// The key layout is in storage/stored_triplet.h; this module builds keys
+// from the attributes of a request.
 #ifndef MURVANE_GREYLIST_TRIPLET_KEY_H
 #define MURVANE_GREYLIST_TRIPLET_KEY_H
 
@@ -20,12 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr unsigned char tag_text = 0;
-constexpr unsigned char tag_ipv4 = 1;
-constexpr unsigned char tag_ipv6 = 2;
+#include "storage/stored_triplet.h"
 
 // The key of the request being decided, in a buffer of the daemon's own
-// (DB_DBT_USERMEM) that grows and never shrinks; cleanup() frees it.
+// (DB_DBT_USERMEM) that grows and never shrinks; freed at the end of the run.
 extern DBT dbkey;
 
 // triplet_key_room - bytes to reserve for a key with an address text of t
@@ -45,16 +33,6 @@ void *reserve_dbkey(size_t needed);
 
 // cut_address - keep the first `bits` bits of an address of `size` bytes.
 void cut_address(unsigned char *address, size_t size, uint32_t bits);
-
-// triplet_address_length - length A of the address part of a stored key of
-// `size` bytes, or 0 when the key is too short for the part its tag announces
-// (a damaged database). An unknown tag gives 1: triplet_ip_text rejects it.
-size_t triplet_address_length(const void *key, size_t size);
-
-// triplet_ip_text - printable address of a key: dotted or colon notation for
-// tags 1 and 2 (in a static buffer, valid until the next call), the stored
-// text for tag 0. Aborts on any other tag.
-const char *triplet_ip_text(const void *key);
 
 // free_dbkey - release the key buffer at the end of the run.
 void free_dbkey();

@@ -15,9 +15,9 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "common/settings.h"
+#include "common/stop.h"
 #include "common/xrealloc.h"
-#include "daemon/lifecycle.h"
-#include "daemon/settings.h"
 
 char *request_buf = nullptr;
 size_t request_len = 0;

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "common/log.h"
-#include "daemon/lifecycle.h"
-#include "daemon/settings.h"
+#include "common/settings.h"
+#include "common/stop.h"
 #include "run_daemon.h"
 
 namespace {

@@ -10,9 +10,7 @@
 #include <cerrno>
 
 #include "common/log.h"
-#include "daemon/settings.h"
-#include "greylist/triplet_key.h"
-#include "policy/request.h"
+#include "common/settings.h"
 #include "storage/upgrade.h"
 
 DB_ENV *dbenv = nullptr;
@@ -125,7 +123,6 @@ int get_db(DB **handle)
 void cleanup()
 {
     int ret;
-    free_dbkey();
     if (db != nullptr) {
         if ((ret = db->close(db, 0)) != 0)
             report_db_error("DB close", ret);
@@ -147,7 +144,4 @@ void cleanup()
             report_db_error("DB_ENV close", ret);
         dbenv = nullptr;
     }
-    free_request_buffer();
-    if (settings.debug)
-        log_msg(LOG_DEBUG, "Cleaned");
 }

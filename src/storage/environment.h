@@ -33,7 +33,7 @@ int get_dbenv(DB_ENV **handle);
 int get_db(DB **handle);
 
 // cleanup - the last use of storage: close the database, remove stats.db,
-// checkpoint, remove unneeded logs, close the environment, free the buffers.
+// checkpoint, remove unneeded logs, close the environment.
 void cleanup();
 
 // report_db_error - log a failed library call: "<context>: <reason>" at

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "daemon/settings.h"
+#include "common/settings.h"
 #include "run_daemon.h"
 #include "storage/environment.h"
 

@@ -16,8 +16,8 @@
 
 #include "common/log.h"
 #include "common/xrealloc.h"
-#include "greylist/triplet_key.h"
 #include "storage/environment.h"
+#include "storage/stored_triplet.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 //   address text, NUL, sender, NUL, recipient (the rest of the key)
 //
 // The conversion rewrites every key into the current layout (see
-// greylist/triplet_key.h) without applying the network prefixes, carries each
+// storage/stored_triplet.h) without applying the network prefixes, carries each
 // value over byte for byte, and removes triplets.db, all in one transaction.
 #ifndef MURVANE_STORAGE_UPGRADE_H
 #define MURVANE_STORAGE_UPGRADE_H

@@ -1,35 +1,17 @@
-// settings.cc - defaults, the command line, the usage text.
+// command_line.cc - the command line and the usage text.
 //
 // A bad option value is fatal (log_fatal: syslog only, then abort); unknown
 // options are collected on standard error and end the process with status 1
 // once the whole command line has been read.
-#include "daemon/settings.h"
+#include "daemon/command_line.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/log.h"
+#include "common/settings.h"
 #include "daemon/lifecycle.h"
-
-#define MURVANE_VERSION "0.4.0"
-#define INFO_PAGE "https://www.murvane.org/greylisting/"
-
-const char default_reject_action[] =
-    "DEFER_IF_PERMIT Greylisted by murvane " MURVANE_VERSION
-    ", try again in %d second%p.  See " INFO_PAGE " for more information.";
-const char default_greylisted_action[] =
-    "PREPEND X-Murvane: Greylisted by murvane " MURVANE_VERSION
-    " for %d second%p.  See " INFO_PAGE " for more information.";
-const char default_db_home[] = "/var/db/murvane";
-const char version_line[] = "murvane " MURVANE_VERSION;
-
-settings_t settings = {
-    default_greylist_delay, default_bloc_max_idle, default_pass_max_idle,
-    default_network_prefix, default_network6_prefix,
-    default_reject_action, default_greylisted_action, default_db_home,
-    0, 0, 0,
-};
 
 int option_is(const char *argument, const char *short_form, const char *long_form)
 {

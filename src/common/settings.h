@@ -1,14 +1,14 @@
-// settings.h - the daemon's settings, read from its command line alone.
+// settings.h - the daemon's settings record, read from its command line alone.
 //
-// The record holds the built-in defaults from process start; parse_command_line
-// changes it once during start-up and nothing writes it afterwards. Text
+// The record holds the built-in defaults from process start; the command line
+// (daemon/command_line.h) changes it once during start-up and nothing writes it
+// afterwards. Text
 // settings point at their constant default or at the argument vector and are
 // never copied or freed.
-#ifndef MURVANE_DAEMON_SETTINGS_H
-#define MURVANE_DAEMON_SETTINGS_H
+#ifndef MURVANE_COMMON_SETTINGS_H
+#define MURVANE_COMMON_SETTINGS_H
 
 #include <cstdint>
-#include <cstdio>
 
 struct settings_t {
     uint64_t greylist_delay;        // seconds a new triplet is deferred
@@ -35,15 +35,5 @@ extern const char default_reject_action[];
 extern const char default_greylisted_action[];
 extern const char default_db_home[];
 extern const char version_line[];
-
-// parse_command_line - fill the settings from argv[1..]; ends the process on
-// an unknown option (status 1), --help (status 0) or a bad value (abort).
-void parse_command_line(int argc, char **argv);
-
-// option_is - non-zero when argument is exactly the short or the long form.
-int option_is(const char *argument, const char *short_form, const char *long_form);
-
-// print_usage - the usage text, with the current action templates.
-void print_usage(FILE *stream, const char *program_name);
 
 #endif

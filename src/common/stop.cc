@@ -1,0 +1,58 @@
+// stop.cc - the stop state of the process and its signal handler.
+//
+// The handler only records: a flag per signal, stop_reason and exit_status.
+// The main flow writes the notices, where syslog and malloc are safe to enter.
+#include "common/stop.h"
+
+#include <syslog.h>
+
+const char *volatile stop_reason = nullptr;
+volatile sig_atomic_t exit_status = 0;
+
+const int stop_signals[8] = {SIGHUP, SIGINT, SIGQUIT, SIGILL,
+                             SIGABRT, SIGSEGV, SIGALRM, SIGTERM};
+
+namespace {
+
+// One flag per signal number, set by the handler, cleared by the main flow
+// once the notice is logged. SA_RESETHAND lets the handler run at most once
+// per signal, so a set flag is never set again behind the main flow's back.
+volatile sig_atomic_t signal_pending[NSIG];
+volatile sig_atomic_t any_signal_pending;
+
+}  // namespace
+
+void stop_signal_set(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int s : stop_signals)
+        sigaddset(set, s);
+}
+
+void handle_stop_signal(int signal_number)
+{
+    if (signal_number > 0 && signal_number < NSIG)
+        signal_pending[signal_number] = 1;
+    any_signal_pending = 1;
+    stop_reason = "signal received";
+    exit_status = 1;
+}
+
+void log_signal_notices()
+{
+    if (!any_signal_pending)
+        return;
+    any_signal_pending = 0;
+    for (int s = 1; s < NSIG; s++) {
+        if (signal_pending[s]) {
+            signal_pending[s] = 0;
+            syslog(LOG_NOTICE, "Received signal %d", s);
+        }
+    }
+}
+
+bool stop_requested()
+{
+    log_signal_notices();
+    return stop_reason != nullptr;
+}
