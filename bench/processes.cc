@@ -208,9 +208,23 @@ target_spec least_target(const std::string &home, const std::vector<std::string>
     return t;
 }
 
+std::vector<std::string> preload_env(const std::string &library)
+{
+    // The loader splits LD_PRELOAD at spaces as well as colons, with no way
+    // to quote one: from a build under "my checkout" the library goes by its
+    // file name, found on LD_LIBRARY_PATH, which only colons split.
+    size_t slash = library.rfind('/');
+    if (library.find(' ') == std::string::npos || slash == std::string::npos)
+        return {"LD_PRELOAD=" + library};
+    return {"LD_PRELOAD=" + library.substr(slash + 1),
+            "LD_LIBRARY_PATH=" + library.substr(0, slash)};
+}
+
 std::vector<std::string> capture_env(const std::string &log)
 {
-    return {"LD_PRELOAD=" + paths.syslog_capture, "MURVANE_SYSLOG_FILE=" + log};
+    std::vector<std::string> env = preload_env(paths.syslog_capture);
+    env.push_back("MURVANE_SYSLOG_FILE=" + log);
+    return env;
 }
 
 run_result drive_checked(const std::string &what, const target_spec &t, const stream_spec &s,

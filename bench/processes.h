@@ -44,6 +44,8 @@ std::string fresh_space();
 target_spec daemon_target(const std::string &home, const std::vector<std::string> &extra_env = {},
                           bool signal_stop = true);
 target_spec least_target(const std::string &home, const std::vector<std::string> &extra_env = {});
+// preload_env - the environment that preloads a library into a daemon
+std::vector<std::string> preload_env(const std::string &library);
 // capture_env - the environment that sends a daemon's syslog lines to a file
 std::vector<std::string> capture_env(const std::string &log);
 // drive_checked - one driver run; a failed or empty run counts as failed
