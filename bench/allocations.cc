@@ -75,8 +75,8 @@ void allocations_section()
                 std::string file = home + fmt("/malloc-%s-%d-%d.txt", program.c_str(), fresh, i);
                 std::error_code ec;
                 fs::remove(file, ec);
-                std::vector<std::string> env = {"LD_PRELOAD=" + paths.malloc_count,
-                                                "MALLOC_COUNT_FILE=" + file};
+                std::vector<std::string> env = preload_env(paths.malloc_count);
+                env.push_back("MALLOC_COUNT_FILE=" + file);
                 target_spec t = program == "murvane" ? daemon_target(run_home, env, false)
                                                      : least_target(run_home, env);
                 t.stop_with_signal = false;

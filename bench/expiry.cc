@@ -11,7 +11,6 @@
 // daemons together on regions just made. What the daemons logged is
 // summarized from their syslog capture files.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -86,32 +85,14 @@ pass_figures one_daemon(const std::string &home, const std::string &log)
     bool written = write(in[1], request, length) == static_cast<ssize_t>(length);
     // Read the answer (bounded), then end the input and time the exit.
     std::string answer;
-    uint64_t until = now_ns() + 60000000000ULL;
-    char buf[4096];
-    while (written && answer.find("\n\n") == std::string::npos && now_ns() < until) {
-        struct pollfd p = {out[0], POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0)
-            continue;
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        answer.append(buf, static_cast<size_t>(n));
-    }
-    uint64_t closed = now_ns();
-    f.answer_s = static_cast<double>(closed - asked) / 1e9;
+    if (written)
+        read_until(out[0], answer, now_ns() + 60000000000ULL, "\n\n");
+    uint64_t answered = now_ns();
+    f.answer_s = static_cast<double>(answered - asked) / 1e9;
     close(in[1]);
-    closed = now_ns();
+    uint64_t closed = now_ns();
     // Its exit shows as the end of its standard output.
-    until = closed + 600000000000ULL;
-    while (now_ns() < until) {
-        struct pollfd p = {out[0], POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0)
-            continue;
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        answer.append(buf, static_cast<size_t>(n));
-    }
+    read_until(out[0], answer, closed + 600000000000ULL);
     uint64_t ended = now_ns();
     close(out[0]);
     struct rusage usage{};

@@ -13,7 +13,10 @@
 #include <ctime>
 #include <filesystem>
 #include <sstream>
+#include <string>
+#include <vector>
 
+#include "peer.h"
 #include "processes.h"
 #include "sections.h"
 #include "suite.h"
@@ -75,6 +78,23 @@ double syscall_cost_us()
     return static_cast<double>(now_ns() - t0) / 1e3 / count;
 }
 
+// shared_with_peers - a row of the machine table for the peer's processes
+// that were running before the suite started: never stopped, they take
+// their share of the machine while every figure is measured.
+std::string shared_with_peers()
+{
+    std::vector<pid_t> pids = running_peers();
+    if (pids.empty())
+        return "";
+    std::string list;
+    for (pid_t pid : pids)
+        list += (list.empty() ? "" : ", ") + std::to_string(pid);
+    progress("postgrey already runs here (pid %s): left running, it shares the machine",
+             list.c_str());
+    return "| postgrey not started by the bench | running (pid " + list +
+           "), left running: it shared the machine with every figure below |\n";
+}
+
 }  // namespace
 
 std::string load_average()
@@ -108,6 +128,7 @@ void machine_section()
            << " |\n"
            << "| Berkeley DB | libdb5.3 " << package_version("libdb5.3") << " |\n"
            << "| peer | postgrey " << package_version("postgrey") << " |\n"
+           << shared_with_peers()
            << "| one system call (getppid) | " << number(syscall_cost_us(), 2) << " µs |\n"
            << "| disk flush (512-byte write and fdatasync, median of 200) | "
            << number(flush_latency_us(200)) << " µs |\n"

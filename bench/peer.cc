@@ -12,10 +12,16 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 #include <vector>
 
 #include "processes.h"
@@ -53,15 +59,47 @@ bool port_answers(int port)
     return ok;
 }
 
+// private_dir - a fresh directory under the system's temporary directory
+// ($TMPDIR, or /tmp) holding an empty db/, both handed to uid:gid, the user
+// the peer runs as. That user cannot be assumed to enter the checkout (a
+// home under /root is mode 700), so nothing it must reach lives there.
+std::string private_dir(uid_t uid, gid_t gid)
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/murvane-bench-peer-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) {
+        failed("peer", "mkdtemp " + name + ": " + strerror(errno));
+        return "";
+    }
+    std::string db = name + "/db";
+    if (mkdir(db.c_str(), 0700) != 0 || chown(name.c_str(), uid, gid) != 0 ||
+        chown(db.c_str(), uid, gid) != 0) {
+        failed("peer", "cannot hand " + name + " over: " + strerror(errno));
+        std::error_code ec;
+        std::filesystem::remove_all(name, ec);
+        return "";
+    }
+    return name;
+}
+
+void remove_private_dir(peer_process &p)
+{
+    if (p.home.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::remove_all(p.home, ec);
+    p.home.clear();
+}
+
 }  // namespace
 
 peer_process start_peer(const std::string &dir)
 {
     peer_process p;
-    fresh_dir(dir + "/db");
-    std::string empty = dir + "/empty";
-    { std::ofstream touch(empty); }
+    fresh_dir(dir);
     std::string user, group;
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
     if (geteuid() == 0) {
         struct passwd *pw = getpwnam("postgrey");
         struct group *gr = getgrnam("postgrey");
@@ -71,20 +109,23 @@ peer_process start_peer(const std::string &dir)
         }
         user = "postgrey";
         group = "postgrey";
-        if (chown((dir + "/db").c_str(), pw->pw_uid, gr->gr_gid) != 0) {
-            failed("peer", "cannot hand its database directory over");
-            return p;
-        }
+        uid = pw->pw_uid;
+        gid = gr->gr_gid;
     } else {
         struct passwd *pw = getpwuid(geteuid());
         struct group *gr = getgrgid(getegid());
         user = pw ? pw->pw_name : std::to_string(geteuid());
         group = gr ? gr->gr_name : std::to_string(getegid());
     }
+    p.home = private_dir(uid, gid);
+    if (p.home.empty())
+        return p;
+    std::string empty = p.home + "/empty";
+    { std::ofstream touch(empty); }
     p.port = free_port();
     std::vector<std::string> argv = {
         "/usr/sbin/postgrey", "--inet=127.0.0.1:" + std::to_string(p.port),
-        "--dbdir=" + dir + "/db", "--delay=" + std::to_string(cfg.delay), "--lookup-by-host",
+        "--dbdir=" + p.home + "/db", "--delay=" + std::to_string(cfg.delay), "--lookup-by-host",
         "--auto-whitelist-clients=0", "--whitelist-clients=" + empty,
         "--whitelist-recipients=" + empty, "--user=" + user, "--group=" + group,
         "--hostname=bench.invalid"};
@@ -119,6 +160,7 @@ peer_process start_peer(const std::string &dir)
         if (waitpid(pid, &status, WNOHANG) == pid) {
             failed("peer", "it exited at start; see " + log);
             p.pid = -1;
+            remove_private_dir(p);
             return p;
         }
         usleep(100000);
@@ -128,17 +170,19 @@ peer_process start_peer(const std::string &dir)
         kill(pid, SIGKILL);
         wait_bounded(pid, 5);
         p.pid = -1;
+        remove_private_dir(p);
     }
     return p;
 }
 
 void stop_peer(peer_process &p)
 {
-    if (p.pid <= 0)
-        return;
-    kill(p.pid, SIGTERM);  // the peer this suite started, by its PID
-    wait_bounded(p.pid, 15);
-    p.pid = -1;
+    if (p.pid > 0) {
+        kill(p.pid, SIGTERM);  // the peer this suite started, by its PID
+        wait_bounded(p.pid, 15);
+        p.pid = -1;
+    }
+    remove_private_dir(p);
 }
 
 target_spec peer_target(const peer_process &p)
@@ -148,3 +192,34 @@ target_spec peer_target(const peer_process &p)
     t.server_pids = {p.pid};
     return t;
 }
+
+std::vector<pid_t> running_peers()
+{
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // The command line: perl with its options and then the peer's
+        // script, or, once it has set its name, one string that begins with
+        // the peer's name, its options after a space.
+        std::ifstream in(entry.path() / "cmdline");
+        std::string arg;
+        bool peer = false;
+        for (int i = 0; std::getline(in, arg, '\0'); i++) {
+            std::string word = arg.substr(0, arg.find(' '));
+            std::string base = word.substr(word.rfind('/') + 1);
+            if (base.rfind("postgrey", 0) == 0)
+                peer = true;
+            else if (!(i == 0 && base.rfind("perl", 0) == 0) && !(i > 0 && arg[0] == '-'))
+                break;
+            if (peer)
+                break;
+        }
+        if (peer)
+            found.push_back(static_cast<pid_t>(atol(name.c_str())));
+    }
+    return found;
+}
+

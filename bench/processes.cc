@@ -63,6 +63,23 @@ int wait_bounded(pid_t pid, int timeout_s, struct rusage *usage)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
+void read_until(int fd, std::string &text, uint64_t until, const char *stop)
+{
+    char buf[4096];
+    while (stop == nullptr || text.find(stop) == std::string::npos) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int64_t left_ms = (static_cast<int64_t>(until) - static_cast<int64_t>(now_ns())) / 1000000;
+        if (left_ms <= 0)
+            break;
+        if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left_ms, 1000))) <= 0)
+            continue;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+}
+
 std::string run_program(const std::vector<std::string> &argv, int timeout_s, int *status)
 {
     int out[2];
@@ -85,20 +102,7 @@ std::string run_program(const std::vector<std::string> &argv, int timeout_s, int
     }
     close(out[1]);
     std::string text;
-    uint64_t until = now_ns() + static_cast<uint64_t>(timeout_s) * 1000000000ULL;
-    char buf[4096];
-    for (;;) {
-        struct pollfd p = {out[0], POLLIN, 0};
-        int64_t left_ms = (static_cast<int64_t>(until) - static_cast<int64_t>(now_ns())) / 1000000;
-        if (left_ms <= 0)
-            break;
-        if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left_ms, 1000))) <= 0)
-            continue;
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<size_t>(n));
-    }
+    read_until(out[0], text, now_ns() + static_cast<uint64_t>(timeout_s) * 1000000000ULL);
     close(out[0]);
     *status = pid > 0 ? wait_bounded(pid, 5) : -1;
     return text;
@@ -204,9 +208,23 @@ target_spec least_target(const std::string &home, const std::vector<std::string>
     return t;
 }
 
+std::vector<std::string> preload_env(const std::string &library)
+{
+    // The loader splits LD_PRELOAD at spaces as well as colons, with no way
+    // to quote one: from a build under "my checkout" the library goes by its
+    // file name, found on LD_LIBRARY_PATH, which only colons split.
+    size_t slash = library.rfind('/');
+    if (library.find(' ') == std::string::npos || slash == std::string::npos)
+        return {"LD_PRELOAD=" + library};
+    return {"LD_PRELOAD=" + library.substr(slash + 1),
+            "LD_LIBRARY_PATH=" + library.substr(0, slash)};
+}
+
 std::vector<std::string> capture_env(const std::string &log)
 {
-    return {"LD_PRELOAD=" + paths.syslog_capture, "MURVANE_SYSLOG_FILE=" + log};
+    std::vector<std::string> env = preload_env(paths.syslog_capture);
+    env.push_back("MURVANE_SYSLOG_FILE=" + log);
+    return env;
 }
 
 run_result drive_checked(const std::string &what, const target_spec &t, const stream_spec &s,

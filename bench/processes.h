@@ -20,6 +20,9 @@
 // wait_bounded - wait for a child started here; kill it by its PID past the
 // bound. Returns its status (exit code, or minus the signal).
 int wait_bounded(pid_t pid, int timeout_s, struct rusage *usage = nullptr);
+// read_until - append what fd gives to text until its end, until `until`
+// (now_ns() time) has passed, or, with a stop string, until text holds it.
+void read_until(int fd, std::string &text, uint64_t until, const char *stop = nullptr);
 // run_program - run a command, its standard output captured, within a bound.
 std::string run_program(const std::vector<std::string> &argv, int timeout_s, int *status);
 
@@ -41,6 +44,8 @@ std::string fresh_space();
 target_spec daemon_target(const std::string &home, const std::vector<std::string> &extra_env = {},
                           bool signal_stop = true);
 target_spec least_target(const std::string &home, const std::vector<std::string> &extra_env = {});
+// preload_env - the environment that preloads a library into a daemon
+std::vector<std::string> preload_env(const std::string &library);
 // capture_env - the environment that sends a daemon's syslog lines to a file
 std::vector<std::string> capture_env(const std::string &log);
 // drive_checked - one driver run; a failed or empty run counts as failed

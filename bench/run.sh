@@ -6,6 +6,10 @@
 #
 # The full run takes about ten minutes and up to 1.5 GB of disk; --smoke
 # runs every phase with tiny sizes in a minute or two and judges no figure.
+# --no-peer leaves the comparison peer (postgrey) out, and its package too.
+# The peer runs as its own user in a private directory under $TMPDIR (or
+# /tmp), never under the checkout, on 127.0.0.1; nothing the bench did not
+# start is ever stopped.
 # The report goes to standard output and to OUT/report.md (OUT defaults to
 # DIR/report, DIR to build-bench), the plot to OUT/throughput.png.
 set -eu
@@ -13,7 +17,7 @@ cd "$(dirname "$0")/.."
 
 smoke=""
 peer=""
-build=build-bench
+build="build-bench"
 out=""
 keep=""
 sections=""
@@ -32,22 +36,13 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$out" ] || out=$build/report
 
+# The peer's package only when the peer runs; deps.sh keeps its install from
+# starting the distribution's service. If that service runs anyway (it was
+# there before), it is left alone: the report says that it shared the machine.
 packages="g++ make cmake libdb5.3-dev db5.3-util gnuplot-nox"
 [ -n "$peer" ] || packages="$packages postgrey"
 # shellcheck disable=SC2086
 sh scripts/deps.sh $packages
-
-# The peer's own service, if its package started one, would share the
-# machine with the measured processes: stop it, by the PID it recorded.
-if [ -z "$peer" ] && [ -r /run/postgrey.pid ]; then
-    pid=$(cat /run/postgrey.pid)
-    if [ -n "$pid" ] && grep -q postgrey "/proc/$pid/cmdline" 2>/dev/null; then
-        echo "bench: stopping the distribution's postgrey service (pid $pid)" >&2
-        kill "$pid"
-        i=0
-        while [ -d "/proc/$pid" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-    fi
-fi
 
 cmake -S . -B "$build" -DMURVANE_TESTS=OFF -DMURVANE_BENCH=ON >/dev/null
 cmake --build "$build" -j 2 --target murvane bench_driver bench_floor bench_least \

@@ -43,6 +43,34 @@ void set_nonblocking(int fd)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+// add_preload - LD_PRELOAD for a colon-separated list of libraries, and
+// LD_LIBRARY_PATH (library_path, the one inherited, after). The loader splits
+// LD_PRELOAD at spaces as well as colons, with no way to quote one: a library
+// whose path has a space (a checkout in "my checkout") is preloaded by its
+// file name instead, its directory put on LD_LIBRARY_PATH, which only colons
+// split.
+void add_preload(std::vector<std::string> &env, const std::string &list,
+                 std::string library_path)
+{
+    std::string names;
+    std::istringstream in(list);
+    std::string library;
+    while (std::getline(in, library, ':')) {
+        if (library.empty())
+            continue;
+        size_t slash = library.rfind('/');
+        if (library.find(' ') != std::string::npos && slash != std::string::npos) {
+            library_path = library.substr(0, slash) + (library_path.empty() ? "" : ":") +
+                           library_path;
+            library = library.substr(slash + 1);
+        }
+        names += (names.empty() ? "" : ":") + library;
+    }
+    env.push_back("LD_PRELOAD=" + names);
+    if (!library_path.empty())
+        env.push_back("LD_LIBRARY_PATH=" + library_path);
+}
+
 // Read what is there without blocking; false once the pipe is closed.
 bool drain(int fd, std::string &into)
 {
@@ -122,7 +150,12 @@ daemon_process start_daemon(const daemon_run &run)
     std::string preload = syslog_capture_library();
     if (!run.preload_first.empty())
         preload = run.preload_first + ":" + preload;
+    std::string library_path;
     for (char **e = environ; *e; e++) {
+        if (strncmp(*e, "LD_LIBRARY_PATH=", 16) == 0) {
+            library_path = *e + 16;
+            continue;
+        }
         if (strncmp(*e, "LD_PRELOAD=", 11) == 0 ||
             strncmp(*e, "MURVANE_SYSLOG_FILE=", 20) == 0)
             continue;
@@ -134,7 +167,7 @@ daemon_process start_daemon(const daemon_run &run)
         else
             env_strings.push_back(e);
     }
-    env_strings.push_back("LD_PRELOAD=" + preload);
+    add_preload(env_strings, preload, library_path);
     env_strings.push_back("MURVANE_SYSLOG_FILE=" + daemon.log_path);
     // A preloaded library ahead of the sanitizer runtime is expected here.
     env_strings.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
