@@ -23,6 +23,7 @@ pthread_cond_t state_changed;
 bool started;             // the thread runs
 int bound_seconds;        // the bound given to start_watchdog
 bool armed;               // a request is under way and its clock runs
+bounded_step armed_step;  // what the armed bound covers
 bool paused;              // a request is under way and its clock is stopped
 bool idle_wait;           // the thread waits without a deadline
 struct timespec deadline; // CLOCK_MONOTONIC time at which an armed request ends
@@ -32,9 +33,14 @@ struct timespec deadline; // CLOCK_MONOTONIC time at which an armed request ends
 {
     // A main flow stuck inside syslog holds its lock; logging here would wait
     // for it forever. The line is given up rather than the exit.
-    if (syslog_entered.load() == 0)
-        log_msg(LOG_ERR, "request not finished after %d seconds, exiting without an answer",
-                bound_seconds);
+    if (syslog_entered.load() == 0) {
+        if (armed_step == bounded_step::request)
+            log_msg(LOG_ERR, "request not finished after %d seconds, exiting without an "
+                    "answer", bound_seconds);
+        else
+            log_msg(LOG_ERR, "stop not finished after %d seconds, exiting at once",
+                    bound_seconds);
+    }
     _exit(1);
 }
 
@@ -99,11 +105,12 @@ int start_watchdog(int seconds)
     return 0;
 }
 
-void watchdog_arm()
+void watchdog_arm(bounded_step step)
 {
     if (!started)
         return;
     pthread_mutex_lock(&state_lock);
+    armed_step = step;
     paused = false;
     arm_locked();
     pthread_mutex_unlock(&state_lock);

@@ -30,8 +30,12 @@ constexpr int request_time_limit = 30;
 // requests are simply not bounded.
 int start_watchdog(int seconds);
 
-// watchdog_arm - a request begins: its deadline is the bound from now.
-void watchdog_arm();
+// What an armed bound covers; it names the step in the watchdog's line.
+enum class bounded_step { request, stop };
+
+// watchdog_arm - a request (or the stop sequence) begins: its deadline is the
+// bound from now.
+void watchdog_arm(bounded_step step = bounded_step::request);
 
 // watchdog_disarm - the request has been answered.
 void watchdog_disarm();

@@ -55,6 +55,9 @@ void PrintTo(const watchdog_case &c, std::ostream *os) { *os << c.name; }
 
 const watchdog_case cases[] = {
     {"stuck_request", [] { watchdog_arm(); idle(3); }, 1, {fired}},
+    {"stuck_stop",
+     [] { watchdog_arm(bounded_step::stop); idle(3); },
+     1, {"err\tstop not finished after 1 seconds, exiting at once"}},
     {"answered_request", [] { watchdog_arm(); watchdog_disarm(); idle(3); }, 0, {}},
     // Requests one after another for three bounds: the thread sleeps until
     // an older request's deadline and must find the newer one there.

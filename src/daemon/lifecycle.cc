@@ -204,9 +204,15 @@ int daemon_main(int argc, char **argv)
         }
     }
 
+    // The stop sequence is bounded like a request: after a daemon was killed
+    // the expiry pass or the checkpoint can wait forever on what it held, and
+    // a daemon stuck there would live on until the mail server's time limit.
+    // A pass over a million triplets takes about a second.
+    watchdog_arm(bounded_step::stop);
     if (!stop_requested() && db != nullptr && expiry_enabled)
         run_expiry();
     release_all();
+    watchdog_disarm();
     if (settings.verbose)
         log_msg(LOG_NOTICE, "daemon stopped");
     block_stop_signals();
