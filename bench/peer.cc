@@ -1,0 +1,150 @@
+// peer.cc - starting and stopping the comparison peer.
+//
+// The peer is started in the foreground by this process, so that its PID is
+// known and it is the only process stopped; it listens on 127.0.0.1 at a
+// port that was free a moment before. One that exits at start or does not
+// listen within 30 s is a failed run, and section 1 goes on without it.
+#include "peer.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <vector>
+
+#include "processes.h"
+#include "suite.h"
+
+namespace {
+
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0)
+        close(fd);
+    return port;
+}
+
+bool port_answers(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+}  // namespace
+
+peer_process start_peer(const std::string &dir)
+{
+    peer_process p;
+    fresh_dir(dir + "/db");
+    std::string empty = dir + "/empty";
+    { std::ofstream touch(empty); }
+    std::string user, group;
+    if (geteuid() == 0) {
+        struct passwd *pw = getpwnam("postgrey");
+        struct group *gr = getgrnam("postgrey");
+        if (pw == nullptr || gr == nullptr) {
+            failed("peer", "no user postgrey");
+            return p;
+        }
+        user = "postgrey";
+        group = "postgrey";
+        if (chown((dir + "/db").c_str(), pw->pw_uid, gr->gr_gid) != 0) {
+            failed("peer", "cannot hand its database directory over");
+            return p;
+        }
+    } else {
+        struct passwd *pw = getpwuid(geteuid());
+        struct group *gr = getgrgid(getegid());
+        user = pw ? pw->pw_name : std::to_string(geteuid());
+        group = gr ? gr->gr_name : std::to_string(getegid());
+    }
+    p.port = free_port();
+    std::vector<std::string> argv = {
+        "/usr/sbin/postgrey", "--inet=127.0.0.1:" + std::to_string(p.port),
+        "--dbdir=" + dir + "/db", "--delay=" + std::to_string(cfg.delay), "--lookup-by-host",
+        "--auto-whitelist-clients=0", "--whitelist-clients=" + empty,
+        "--whitelist-recipients=" + empty, "--user=" + user, "--group=" + group,
+        "--hostname=bench.invalid"};
+    std::string log = dir + "/peer.log";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd >= 0)
+            dup2(null_fd, 0);
+        signal(SIGPIPE, SIG_DFL);
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        failed("peer", "fork failed");
+        return p;
+    }
+    p.pid = pid;
+    for (int i = 0; i < 300; i++) {  // up to 30 s for perl to come up
+        if (port_answers(p.port))
+            break;
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            failed("peer", "it exited at start; see " + log);
+            p.pid = -1;
+            return p;
+        }
+        usleep(100000);
+    }
+    if (!port_answers(p.port)) {
+        failed("peer", "it does not listen on 127.0.0.1:" + std::to_string(p.port));
+        kill(pid, SIGKILL);
+        wait_bounded(pid, 5);
+        p.pid = -1;
+    }
+    return p;
+}
+
+void stop_peer(peer_process &p)
+{
+    if (p.pid <= 0)
+        return;
+    kill(p.pid, SIGTERM);  // the peer this suite started, by its PID
+    wait_bounded(p.pid, 15);
+    p.pid = -1;
+}
+
+target_spec peer_target(const peer_process &p)
+{
+    target_spec t;
+    t.port = p.port;
+    t.server_pids = {p.pid};
+    return t;
+}

@@ -1,0 +1,44 @@
+// sections.h - the sections of the bench report, each in a file of its own,
+// in the order main() in suite.cc runs them.
+//
+// A section measures, then appends its heading, its paragraph and its tables
+// to the report, and its targets to the Targets table (suite.h). A section
+// that needs what another made (section 4 reads the databases that section 3
+// loaded) finds it by the names below; the order in main() is part of that.
+#ifndef MURVANE_BENCH_SECTIONS_H
+#define MURVANE_BENCH_SECTIONS_H
+
+#include <cstdint>
+#include <string>
+
+// machine.cc: the machine the figures come from.
+void machine_section();
+// load_average - the three figures of /proc/loadavg, as text
+std::string load_average();
+
+// side_by_side.cc: 1. murvane beside the least program, the storage floor
+// and the peer, in alternating rounds.
+void side_by_side_section();
+
+// allocations.cc: 2. allocations per request, by the object that asked.
+void allocations_section();
+
+// scale.cc: 3. request cost and memory against database size.
+void scale_section();
+// scale_home - the database of that many triplets that section 3 loaded
+std::string scale_home(uint64_t size);
+
+// expiry.cc: 4. the expiry pass, the lock table it needs, the latency other
+// daemons see meanwhile, and daemons starting together on rebuilt regions.
+void expiry_section();
+// lock_table_size - locks and lock objects a pass over that many records needs
+uint64_t lock_table_size(uint64_t records);
+// write_db_config - a DB_CONFIG with that lock table in home
+void write_db_config(const std::string &home, uint64_t records);
+// rebuild_regions - recovery, so that the next open makes the regions anew
+bool rebuild_regions(const std::string &home);
+
+// contention.cc: 5. daemons contending for the same triplets.
+void contention_section();
+
+#endif

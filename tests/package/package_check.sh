@@ -1,0 +1,344 @@
+#!/bin/sh
+# package_check.sh DEB - install murvane's Debian package into a throwaway
+# minimal Debian 12 root and check what it does there:
+#
+#   - apt installs it (and what it depends on) with no service started, and
+#     leaves the configuration of the Postfix installed before it unchanged;
+#   - the system user and group murvane exist, with the home /var/db/murvane
+#     (owner murvane, mode 0700), the daemon in /usr/sbin, the manual page;
+#   - the installed daemon, run as murvane on one policy request on standard
+#     input, answers with the greylisting deferral and stores the triplet;
+#   - removing the package keeps the database, and installing it again finds
+#     the triplet there; purging removes the home and leaves nothing of the
+#     package but its user and group (Debian leaves system users in place);
+#   - the package refuses a Berkeley DB library of another patch release.
+#
+# The root is made with debootstrap (variant minbase) from the mirror apt uses
+# on this machine, and kept as a tarball in build-chroot/ for the next run
+# (MURVANE_CHROOT_CACHE=DIR elsewhere, REBUILD=1 to make it afresh). Each run
+# unpacks a copy, puts a policy-rc.d that refuses every service start in it,
+# and works in a private mount and PID namespace: nothing mounted or started
+# in the copy outlives the run, and the copy is deleted (KEEP=1 keeps it).
+#
+# Needs root (debootstrap, chroot, mounts): exits 77, skipped, without it.
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+suite=bookworm
+recipe_version=1
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+
+say() { echo "package_check: $*"; }
+
+# --- Inside the private namespaces: the checks -------------------------------
+
+failures=0
+fail() {
+    say "FAILED: $*"
+    failures=$((failures + 1))
+}
+ok() { say "ok - $*"; }
+
+# in_root CMD... - run a command in the root with a bare environment.
+in_root() {
+    chroot "$root" /usr/bin/env -i PATH="$PATH" LC_ALL=C.UTF-8 \
+        DEBIAN_FRONTEND=noninteractive "$@"
+}
+
+# as_murvane CMD... - run a command in the root as the user murvane, with
+# spawn's umask, as Postfix would start the daemon.
+as_murvane() {
+    in_root setpriv --reuid=murvane --regid=murvane --clear-groups \
+        sh -c 'umask 077; cd /; exec "$@"' murvane "$@"
+}
+
+apt_in_root() {
+    in_root apt-get -o DPkg::Lock::Timeout=60 -y -q "$@" >>"$root/var/tmp/apt.log" 2>&1
+}
+
+dpkg_status() {
+    in_root dpkg-query -W -f='${Status}' murvane 2>/dev/null || echo "unknown"
+}
+
+request='request=smtpd_access_policy
+protocol_state=RCPT
+protocol_name=ESMTP
+client_address=192.0.2.77
+sender=alice@example.net
+recipient=bob@example.org
+'
+
+# listed_once - the dump lists the one triplet the request made, deferred
+# once and never passed.
+listed_once() {
+    listing=$(as_murvane /usr/sbin/murvane --dump-triplets -h /var/db/murvane) || return 1
+    [ "$(printf '%s\n' "$listing" | wc -l)" = 1 ] &&
+        printf '%s\n' "$listing" |
+        awk -F '\t' '$1 == "192.0.2.77" && $2 == "alice@example.net" &&
+                     $3 == "bob@example.org" && $6 == 1 && $7 == 0 { found = 1 }
+                     END { exit !found }'
+}
+
+check_install() {
+    if apt_in_root install "/var/tmp/$deb_name"; then
+        ok "apt-get install ./$deb_name"
+    else
+        tail -n 30 "$root/var/tmp/apt.log"
+        fail "apt-get install of $deb_name failed"
+        return 1
+    fi
+    [ "$(dpkg_status)" = "install ok installed" ] || fail "dpkg status: $(dpkg_status)"
+
+    # The user and the group: a system account with the home and no shell.
+    passwd=$(in_root getent passwd murvane) || { fail "no user murvane"; return 1; }
+    group=$(in_root getent group murvane) || { fail "no group murvane"; return 1; }
+    uid=$(echo "$passwd" | cut -d: -f3)
+    gid=$(echo "$passwd" | cut -d: -f4)
+    [ "$uid" -gt 0 ] && [ "$uid" -lt 1000 ] || fail "murvane's uid $uid is no system uid"
+    [ "$gid" = "$(echo "$group" | cut -d: -f3)" ] ||
+        fail "murvane's primary group is $gid, not the group murvane"
+    [ "$(echo "$passwd" | cut -d: -f6)" = /var/db/murvane ] || fail "home of murvane: $passwd"
+    [ "$(echo "$passwd" | cut -d: -f7)" = /usr/sbin/nologin ] || fail "shell of murvane: $passwd"
+    ok "user $passwd, group $group"
+
+    # stat in the root: its names, not this machine's, go with the numbers.
+    home=$(in_root stat -c '%U:%G %a %F' /var/db/murvane 2>&1) || true
+    if [ "$home" = "murvane:murvane 700 directory" ]; then
+        ok "/var/db/murvane: $home"
+    else
+        fail "/var/db/murvane: $home"
+    fi
+
+    [ -x "$root/usr/sbin/murvane" ] || fail "no executable /usr/sbin/murvane"
+    [ -f "$root/usr/share/man/man8/murvane.8.gz" ] || fail "no manual page murvane.8.gz"
+    reported=$(in_root /usr/sbin/murvane -V </dev/null | head -n 1)
+    [ "$reported" = "murvane $upstream" ] || fail "murvane -V printed '$reported'"
+    ok "/usr/sbin/murvane reports '$reported'; man8/murvane.8.gz installed"
+    postfix_unchanged "install"
+}
+
+# postfix_unchanged WHEN - Postfix's configuration is as it was before the
+# package came.
+postfix_unchanged() {
+    if [ "$(postfix_config)" = "$postfix_before" ]; then
+        ok "/etc/postfix unchanged after $1"
+    else
+        fail "$1 changed /etc/postfix: $(postfix_config)"
+    fi
+}
+
+postfix_config() {
+    (cd "$root/etc/postfix" && find . -type f -exec sha256sum {} + | sort)
+}
+
+check_serve() {
+    expected=$(printf 'action=DEFER_IF_PERMIT Greylisted by murvane %s, try again in 3480 seconds.  See https://www.murvane.org/greylisting/ for more information.\n\n' "$upstream" | od -c)
+    status=0
+    printf '%s\n' "$request" >"$root/var/tmp/request"
+    as_murvane /usr/sbin/murvane -h /var/db/murvane \
+        <"$root/var/tmp/request" >"$root/var/tmp/answer" || status=$?
+    [ "$status" = 0 ] || fail "the daemon exited with status $status"
+    answer=$(od -c "$root/var/tmp/answer")
+    if [ "$answer" = "$expected" ]; then
+        ok "the daemon, run as murvane, defers a new triplet for 3480 seconds"
+    else
+        fail "the daemon answered:
+$answer
+expected:
+$expected"
+    fi
+    db=$(in_root stat -c '%U:%G %a' /var/db/murvane/triplets-1.db 2>&1) || true
+    [ "$db" = "murvane:murvane 600" ] || fail "triplets-1.db: $db"
+    if listed_once; then
+        ok "--dump-triplets as murvane lists the triplet, deferred once"
+    else
+        fail "--dump-triplets: $listing"
+    fi
+}
+
+check_remove() {
+    apt_in_root remove murvane || fail "apt-get remove failed"
+    [ "$(dpkg_status)" = "deinstall ok config-files" ] || fail "dpkg status after remove: $(dpkg_status)"
+    [ ! -e "$root/usr/sbin/murvane" ] || fail "/usr/sbin/murvane is left after remove"
+    [ ! -e "$root/usr/share/man/man8/murvane.8.gz" ] || fail "the manual page is left after remove"
+    [ -f "$root/var/db/murvane/triplets-1.db" ] || fail "remove deleted the database"
+    in_root getent passwd murvane >/dev/null || fail "remove deleted the user"
+    ok "apt-get remove: the daemon is gone, /var/db/murvane/triplets-1.db kept"
+
+    # Installing again keeps the home as it is and finds the triplet.
+    apt_in_root install "/var/tmp/$deb_name" || fail "installing again failed"
+    if listed_once; then
+        ok "installed again: the database still holds the triplet"
+    else
+        fail "installed again, --dump-triplets: $listing"
+    fi
+}
+
+check_purge() {
+    apt_in_root purge murvane || fail "apt-get purge failed"
+    status=$(dpkg_status)
+    case $status in
+    unknown | "unknown ok not-installed" | "") ;;
+    *) fail "dpkg status after purge: $status" ;;
+    esac
+    [ ! -e "$root/var/db/murvane" ] || fail "purge left /var/db/murvane"
+    [ ! -e "$root/var/db" ] || fail "purge left /var/db, which the package made"
+    left=$(cd "$root" && find . -xdev -name '*murvane*' ! -path "./var/tmp/$deb_name" \
+        ! -path ./proc/\* 2>/dev/null)
+    [ -z "$left" ] || fail "files left after purge: $left"
+    in_root getent passwd murvane >/dev/null || fail "purge deleted the user murvane"
+    in_root getent group murvane >/dev/null || fail "purge deleted the group murvane"
+    ok "apt-get purge: no file of the package left, the user and group murvane kept"
+    postfix_unchanged "remove, install and purge"
+}
+
+# A libdb5.3 of the next patch release: the package must refuse it rather than
+# let the daemon run on a library its headers do not describe.
+check_other_libdb() {
+    depends=$(dpkg-deb -f "$root/var/tmp/$deb_name" Depends)
+    bound=$(printf '%s\n' "$depends" | sed -n 's/.*libdb5\.3 (<< \([^)~]*\)~*).*/\1/p')
+    if [ -z "$bound" ]; then
+        fail "Depends sets no upper bound on libdb5.3: $depends"
+        return
+    fi
+    fake=$root/var/tmp/fake-libdb
+    mkdir -p "$fake/DEBIAN"
+    printf 'Package: libdb5.3\nVersion: %s-1\nArchitecture: %s\nMulti-Arch: same\nMaintainer: package_check <root@localhost>\nDescription: stand-in of another Berkeley DB release\n' \
+        "$bound" "$(dpkg-deb -f "$root/var/tmp/$deb_name" Architecture)" >"$fake/DEBIAN/control"
+    dpkg-deb -b "$fake" "$root/var/tmp/libdb5.3-fake.deb" >/dev/null
+    in_root dpkg -i /var/tmp/libdb5.3-fake.deb >>"$root/var/tmp/apt.log" 2>&1 ||
+        { fail "could not install the stand-in libdb5.3 $bound-1"; return; }
+    if out=$(in_root dpkg -i "/var/tmp/$deb_name" 2>&1); then
+        fail "the package was configured with libdb5.3 $bound-1: $out"
+    elif printf '%s\n' "$out" | grep -q "depends on libdb5.3 (<< $bound~)"; then
+        ok "dpkg refuses to configure it with libdb5.3 $bound-1"
+    else
+        fail "dpkg failed for another reason: $out"
+    fi
+}
+
+inside() {
+    root=$1 deb_name=$2 upstream=$3
+    mount -t proc proc "$root/proc"
+    mount --bind /dev "$root/dev"
+    mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+    : >"$root/var/tmp/apt.log"
+    if ! apt_in_root update; then
+        tail -n 20 "$root/var/tmp/apt.log"
+        fail "apt-get update in the root failed"
+        exit 1
+    fi
+    # Postfix first, configured as an admin's would be (but never started):
+    # the package must leave its configuration alone.
+    printf 'postfix postfix/main_mailer_type select Internet Site\npostfix postfix/mailname string mx.example.org\n' |
+        in_root debconf-set-selections
+    if ! apt_in_root install postfix; then
+        tail -n 20 "$root/var/tmp/apt.log"
+        fail "apt-get install postfix in the root failed"
+        exit 1
+    fi
+    postfix_before=$(postfix_config)
+    ok "postfix installed first, as an Internet Site (and not started)"
+    if check_install; then
+        check_serve
+        check_remove
+        check_purge
+        check_other_libdb
+    fi
+    [ "$failures" = 0 ] || { say "$failures check(s) failed"; exit 1; }
+    say "passed"
+}
+
+if [ "${1:-}" = --inside ]; then
+    shift
+    inside "$@"
+    exit 0
+fi
+
+# --- Outside: the base root, the copy, the namespaces --------------------------
+
+if [ $# != 1 ]; then
+    echo "usage: package_check.sh DEB" >&2
+    exit 2
+fi
+deb=$(readlink -f -- "$1")
+[ -f "$deb" ] || { echo "package_check: no such package: $1" >&2; exit 2; }
+if [ "$(id -u)" != 0 ]; then
+    say "skipped: needs root (debootstrap, chroot, mounts)"
+    exit 77
+fi
+sh "$source_dir/scripts/deps.sh" debootstrap
+version=$(dpkg-deb -f "$deb" Version)
+upstream=${version%-*}
+
+mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Created-By: Packages' 2>/dev/null |
+    awk -v s="$suite" '$1 == s { sub(/\/$/, "", $2); print $2; exit }')
+mirror=${mirror:-http://deb.debian.org/debian}
+# The settings apt needs to reach that mirror here (proxies, a snapshot's
+# dates) go into the root as well.
+acquire=$(apt-config dump 2>/dev/null |
+    grep -E '^Acquire::(Check-Valid-Until|Check-Date|(http|https|ftp)::Proxy(::[^ ]+)?) ' || true)
+
+cache=${MURVANE_CHROOT_CACHE:-$source_dir/build-chroot}
+mkdir -p "$cache"
+cache=$(readlink -f -- "$cache")
+recipe=$(printf 'version=%s\nsuite=%s\nvariant=minbase\nmirror=%s\nacquire=%s\n' \
+    "$recipe_version" "$suite" "$mirror" "$acquire")
+work=$(mktemp -d "$cache/run.XXXXXX")
+cleanup() {
+    # The mounts lived in the private namespace; make sure of it before
+    # deleting anything.
+    if findmnt -rn -o TARGET | grep -q -F "$work/"; then
+        say "something is still mounted below $work: left in place"
+    elif [ "${KEEP:-}" = 1 ]; then
+        say "kept the root in $work/root"
+    else
+        rm -rf --one-file-system -- "$work"
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' HUP INT TERM
+
+if [ "${REBUILD:-}" = 1 ] || [ ! -s "$cache/base.tar" ] ||
+    [ "$(cat "$cache/recipe" 2>/dev/null)" != "$recipe" ]; then
+    say "making a minimal $suite root with debootstrap from $mirror (a few minutes)"
+    rm -f "$cache/base.tar" "$cache/recipe"
+    base=$work/base
+    # debootstrap mounts in the target: a private mount namespace keeps those
+    # mounts from outliving it.
+    if ! unshare --mount --propagation private -- \
+        debootstrap --variant=minbase "$suite" "$base" "$mirror" \
+        >"$cache/debootstrap.log" 2>&1; then
+        tail -n 20 "$cache/debootstrap.log"
+        say "FAILED: debootstrap failed; see $cache/debootstrap.log"
+        exit 1
+    fi
+    if [ -n "$acquire" ]; then
+        printf '// how the machine that made this root reaches the mirror\n%s\n' "$acquire" \
+            >"$base/etc/apt/apt.conf.d/99package-check"
+    fi
+    rm -rf "$base/var/cache/apt/archives/"*.deb
+    tar -C "$base" --numeric-owner -cf "$cache/base.tar.part" .
+    mv "$cache/base.tar.part" "$cache/base.tar"
+    printf '%s\n' "$recipe" >"$cache/recipe"
+    rm -rf --one-file-system -- "$base"
+else
+    say "reusing the minimal $suite root in $cache/base.tar"
+fi
+
+root=$work/root
+mkdir "$root"
+tar -C "$root" --numeric-owner -xpf "$cache/base.tar"
+cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || : >"$root/etc/resolv.conf"
+# As on the project's machines: package installs start no service.
+printf '#!/bin/sh\n# package_check.sh: no package starts a service in this root\nexit 101\n' \
+    >"$root/usr/sbin/policy-rc.d"
+chmod 755 "$root/usr/sbin/policy-rc.d"
+cp "$deb" "$root/var/tmp/"
+chmod 644 "$root/var/tmp/$(basename "$deb")"
+
+say "installing $(basename "$deb") into a fresh root in $root"
+unshare --mount --pid --fork --kill-child --propagation private -- \
+    sh "$here/package_check.sh" --inside "$root" "$(basename "$deb")" "$upstream"
