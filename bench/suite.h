@@ -29,7 +29,7 @@ struct bench_settings {
     double scale_seconds = 1.5;
     int scale_repeats = 3;
     std::vector<uint64_t> expiry_sizes = {100000, 1000000};
-    std::vector<int> contention_connections = {4, 8};
+    std::vector<int> contention_connections = {1, 4, 8};
     double contention_seconds = 5;
     uint64_t hot_set = 64;           // the overlapping triplets
     uint64_t wide_set = 20000;       // spread triplets, for comparison
