@@ -164,7 +164,7 @@ int one_request(DB_ENV *env, DB *db, const bench_triplet &t)
     if ((ret = env->txn_begin(env, nullptr, &txn, 0)) != 0)
         return ret;
     int64_t now = time(nullptr);
-    ret = db->get(db, txn, &key, &data, 0);
+    ret = db->get(db, txn, &key, &data, DB_RMW);  // the daemon's read for update
     if (ret == DB_NOTFOUND) {
         value = {now, now, 1, 0};
     } else if (ret == 0) {

@@ -132,7 +132,9 @@ const char *decide(const char *begin, const char *end)
     DB_TXN *txn;
     if (env->txn_begin(env, nullptr, &txn, 0) != 0)
         return nullptr;
-    int ret = triplets->get(triplets, txn, &key, &data, 0);
+    // Read for update, as the daemon does: the write lock at once, so that
+    // requests on one page queue instead of deadlocking.
+    int ret = triplets->get(triplets, txn, &key, &data, DB_RMW);
     const char *answer;
     int64_t now = time(nullptr);
     if (ret == DB_NOTFOUND) {

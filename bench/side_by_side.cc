@@ -129,7 +129,7 @@ std::vector<comparison> compare_programs()
     load_database(floor_home, "k", cfg.compare_known, 0);
 
     std::vector<comparison> all;
-    for (int k : {1, 4}) {
+    for (int k : {1, 4, 8}) {
         for (bool fresh : {true, false}) {
             comparison c{k, fresh, {}, {}};
             std::vector<std::string> order = {"murvane", "least", "floor"};

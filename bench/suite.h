@@ -33,7 +33,7 @@ struct bench_settings {
     int max_passes = 10;                  // ... one after another, at most
     uint64_t conversion_size = 1000000;   // the v0 conversion
     std::vector<std::string> only;        // --section: run just these sections
-    std::vector<int> contention_connections = {4, 8};
+    std::vector<int> contention_connections = {1, 4, 8};
     double contention_seconds = 5;
     uint64_t hot_set = 64;           // the overlapping triplets
     uint64_t wide_set = 20000;       // spread triplets, for comparison

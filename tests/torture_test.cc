@@ -27,8 +27,10 @@
 //
 // The library cannot release a lock held by a process that was killed: a
 // daemon waiting for such a lock stays blocked in a futex wait, even after the
-// next opener has run recovery. The test bounds every wait for an answer,
-// kills such a daemon by its PID, and counts it as blocked.
+// next opener has run recovery, until its own request bound (30 s) ends it.
+// The test's bound on a wait for an answer (20 s by default) comes first: it
+// kills such a daemon by its PID, and counts it as blocked. The bound itself
+// is tested in watchdog_test.
 //
 // The daemon that runs recovery after a kill declares the environment dead;
 // the library lets the live daemons leave first only for its registry

@@ -8,15 +8,18 @@
 #include <cstdlib>
 
 void (*log_pending_hook)() = nullptr;
+std::atomic<int> syslog_entered{0};
 
 void log_msg(int level, const char *format, ...)
 {
+    syslog_entered++;
     if (log_pending_hook)
         log_pending_hook();
     va_list ap;
     va_start(ap, format);
     vsyslog(level, format, ap);
     va_end(ap);
+    syslog_entered--;
 }
 
 void fatal_abort()

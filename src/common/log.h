@@ -9,6 +9,8 @@
 
 #include <syslog.h>
 
+#include <atomic>
+
 // log_msg - log one message through syslog at the given level, after any
 // stop-signal notice that is still pending.
 void log_msg(int level, const char *format, ...)
@@ -33,6 +35,11 @@ void log_msg(int level, const char *format, ...)
     ((expression) ? (void)0                                                   \
                   : fatal_assert_failed(#expression, __FILE__, __LINE__,      \
                                         __func__))
+
+// Above 0 while the main flow is inside syslog (log_msg and the stop-signal
+// notices count themselves in). The watchdog thread reads it: syslog takes a
+// lock, and a main flow stuck inside syslog would hold it forever.
+extern std::atomic<int> syslog_entered;
 
 // Hook through which the stop handler's pending notices are written out; the
 // lifecycle module installs it. Null means there is nothing to write.

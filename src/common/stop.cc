@@ -6,6 +6,8 @@
 
 #include <syslog.h>
 
+#include "common/log.h"
+
 const char *volatile stop_reason = nullptr;
 volatile sig_atomic_t exit_status = 0;
 
@@ -46,7 +48,9 @@ void log_signal_notices()
     for (int s = 1; s < NSIG; s++) {
         if (signal_pending[s]) {
             signal_pending[s] = 0;
+            syslog_entered++;
             syslog(LOG_NOTICE, "Received signal %d", s);
+            syslog_entered--;
         }
     }
 }

@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/stop.h"
+#include "common/watchdog.h"
 #include "daemon/command_line.h"
 #include "daemon/dump.h"
 #include "greylist/decision.h"
@@ -177,12 +178,21 @@ int daemon_main(int argc, char **argv)
     if (settings.dump_triplets) {
         print_triplets();
     } else {
+        int ret;
+        if ((ret = start_watchdog(request_time_limit)) != 0)
+            log_msg(LOG_ERR, "watchdog: pthread_create: %s, requests are not bounded",
+                    strerror(ret));
         while (!stop_requested()) {
             if (read_policy_request(0) == nullptr)
                 break;
+            // The bound runs from the request's screening to its flushed
+            // answer, and on the failure exit through the cleanup: a daemon
+            // stuck in either would hold the mail server's request forever.
+            watchdog_arm();
             if (answer_request() != 0) {
                 log_msg(LOG_ERR, "error: cleaning up");
                 release_all();
+                watchdog_disarm();
                 log_msg(LOG_ERR, "error: exiting after cleanup");
                 block_stop_signals();
                 log_signal_notices();
@@ -190,12 +200,19 @@ int daemon_main(int argc, char **argv)
             }
             putchar('\n');
             fflush(stdout);
+            watchdog_disarm();
         }
     }
 
+    // The stop sequence is bounded like a request: after a daemon was killed
+    // the expiry pass or the checkpoint can wait forever on what it held, and
+    // a daemon stuck there would live on until the mail server's time limit.
+    // The expiry pass renews the bound after each of its batches.
+    watchdog_arm(bounded_step::stop);
     if (!stop_requested() && db != nullptr && expiry_enabled)
         run_expiry();
     release_all();
+    watchdog_disarm();
     if (settings.verbose)
         log_msg(LOG_NOTICE, "daemon stopped");
     block_stop_signals();

@@ -1,6 +1,7 @@
 // decision.cc - greylisting one triplet: defer, tag the first pass, let through.
 //
-// One transaction per request: read the record, update it, answer, store it.
+// One transaction per request: read the record for update, update it, answer,
+// store it.
 // A failure before the answer unwinds by longjmp() to the failure path of
 // process_smtp_rcpt(), which answers "action=WARN <text>" and aborts the
 // transaction. Frames skipped by that jump hold only trivially destructible
@@ -114,8 +115,12 @@ int process_smtp_rcpt()
     }
     txn = begun;
 
+    // DB_RMW takes the page's write lock with the read. With a read lock the
+    // put would have to upgrade it, and two requests on one page would each
+    // hold the read lock the other's upgrade waits for: a deadlock that ends
+    // one daemon. With the write lock at once they queue for the page.
     dbdata.size = sizeof triplet_data;
-    ret = database->get(database, txn, &dbkey, &dbdata, 0);
+    ret = database->get(database, txn, &dbkey, &dbdata, DB_RMW);
     if (ret == DB_NOTFOUND) {
         stamp_access_time();
         start_afresh();

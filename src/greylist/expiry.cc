@@ -19,6 +19,7 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/stop.h"
+#include "common/watchdog.h"
 #include "greylist/decision.h"
 #include "storage/environment.h"
 #include "storage/resume_point.h"
@@ -169,8 +170,11 @@ void run_expiry()
 
     in_expiry++;
     resume_point resume{};
+    // The stop sequence that runs this pass is bounded by the watchdog; each
+    // committed batch is progress, and only a batch stuck for the whole bound
+    // (on a page latch of a killed daemon, say) ends the process.
     while (run_batch(env, now, &resume, &count) == batch_full)
-        ;
+        watchdog_progress();
     free(resume.data);
     if (count > 0)
         log_msg(LOG_NOTICE, "Expired %u triplets", count);

@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "common/settings.h"
+#include "common/watchdog.h"
 #include "storage/upgrade.h"
 
 DB_ENV *dbenv = nullptr;
@@ -94,7 +95,12 @@ int get_db(DB **handle)
         // open through it leaks that. The creating open gets a fresh handle.
         db->close(db, 0);
         db = nullptr;
-        if ((ret = upgrade_from_v0(env)) != 0) {
+        // The conversion reads the whole v0 database inside one request; its
+        // time grows with the database, so the request's bound stops for it.
+        watchdog_pause();
+        ret = upgrade_from_v0(env);
+        watchdog_resume();
+        if (ret != 0) {
             report_db_error("upgrade_from_v0", ret);
         } else if ((ret = db_create(&db, env, 0)) != 0) {
             report_db_error("db_create", ret);

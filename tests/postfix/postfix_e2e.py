@@ -21,7 +21,12 @@ user nobody, and talks SMTP to it with smtplib as a sending mail server would:
   - regions created by root (a listing run as the wrong user) lock the
     daemons out, and mail is deferred with 451 4.3.5 until they are removed.
 
-Usage: postfix_e2e.py MURVANE_BINARY. Needs root, as Postfix's master does
+With --concurrency it runs instead the busy-site passes described above
+concurrency_main(): many sessions at once, then daemons killed among them.
+
+Usage: postfix_e2e.py MURVANE_BINARY, or postfix_e2e.py --concurrency
+MURVANE_BINARY SYSLOG_CAPTURE_LIBRARY (the daemons' log is captured through
+the test's preload library). Needs root, as Postfix's master does
 (exit 77, which CTest counts as skipped, otherwise), and db5.3_load to seed the
 database. Installs Postfix through scripts/postfix-deps.sh when it is missing.
 Every wait is bounded; every process the test started is stopped, by PID, also
@@ -33,6 +38,7 @@ import ctypes
 import email.parser
 import os
 import pwd
+import random
 import re
 import shutil
 import signal
@@ -178,10 +184,13 @@ class Instance:
         self.murvane = os.path.join(self.root, "sbin", "murvane")
         self.port = free_port()
         self.started = False
+        self.daemon_log = None   # the daemons' captured syslog, when asked for
         user = pwd.getpwnam(SPAWN_USER)
         self.uid, self.gid = user.pw_uid, user.pw_gid
 
-    def build(self, murvane_built):
+    def build(self, murvane_built, mailboxes=None):
+        """Write the instance's files; `mailboxes` (MAILBOXES by default) are
+        the local parts that virtual delivery knows in DOMAIN."""
         # Postfix's users (postfix, nobody) must reach everything below.
         os.chmod(self.root, 0o755)
         # The build tree may sit below directories that nobody cannot enter:
@@ -212,8 +221,15 @@ class Instance:
             with open(os.path.join(self.config, name), "w") as f:
                 f.write(text)
         with open(os.path.join(self.config, "vmailbox"), "w") as f:
-            for box in MAILBOXES:
+            for box in (MAILBOXES if mailboxes is None else mailboxes):
                 f.write("%s@%s %s/\n" % (box, DOMAIN, box))
+
+    def set_master_field(self, service, field, value):
+        """Change one field of a master.cf entry ("name/type"), before start."""
+        result = run(["postconf", "-c", self.config, "-F",
+                      "%s/%s=%s" % (service, field, value)], env={"PATH": PATH})
+        check(result.returncode == 0, "postconf -F failed: %s"
+              % result.stderr.decode(errors="replace"))
 
     def seed(self, records):
         """Write records {recipient: (created, seen, deferred, passed)} into a
@@ -350,6 +366,16 @@ class Instance:
         """--dump-triplets as the spawn user: {recipient: (created, last seen,
         deferred, passed)}, times in epoch seconds. Every line must be a
         triplet of CLIENT and SENDER."""
+        listing = {}
+        for (address, sender, recipient), record in self.dump_all().items():
+            check((address, sender) == (CLIENT, SENDER), "dump line of another "
+                  "client or sender: %s %s %s" % (address, sender, recipient))
+            listing[recipient] = record
+        return listing
+
+    def dump_all(self):
+        """--dump-triplets as the spawn user: {(address, sender, recipient):
+        (created, last seen, deferred, passed)}, times in epoch seconds."""
         result = run([self.murvane, "--dump-triplets", "-h", self.home],
                      cwd="/", preexec_fn=self.as_spawn_user(),
                      env={"TZ": "UTC0", "PATH": PATH})
@@ -361,11 +387,10 @@ class Instance:
             fields = line.split("\t")
             check(len(fields) == 7, "dump line without seven fields: %r" % line)
             address, sender, recipient, created, seen, deferred, passed = fields
-            check((address, sender) == (CLIENT, SENDER), "dump line of another "
-                  "client or sender: %r" % line)
-            check(recipient not in listing, "triplet listed twice: %r" % line)
-            listing[recipient] = (ctime_seconds(created), ctime_seconds(seen),
-                                  int(deferred), int(passed))
+            check((address, sender, recipient) not in listing,
+                  "triplet listed twice: %r" % line)
+            listing[(address, sender, recipient)] = (
+                ctime_seconds(created), ctime_seconds(seen), int(deferred), int(passed))
         return listing
 
 
@@ -625,11 +650,411 @@ def complaints(instance):
             and re.search(r"private/murvane|sbin/murvane|postfix/spawn", line)]
 
 
+# --- Many sessions at once, and daemons killed among them ---------------------
+#
+# Run with --concurrency: a busy site's load on a fresh instance. smtpd may
+# run as many processes as there are sessions (and more, so that the master
+# never flags stress), each keeping one policy connection and so one murvane.
+#
+#   - the concurrent pass: SESSIONS sessions at once deliver MESSAGES
+#     transactions of RECIPIENTS_EACH recipients, every triplet new (each
+#     answered 450 with the whole delay), then the same triplets again once
+#     the delay has passed (each accepted). No recipient may get another
+#     reply (451 4.3.5 is smtpd's answer when its policy daemon failed twice),
+#     the Postfix log must show no policy connection ended early and no
+#     murvane exit but for at most one deadlock refusal at a page split, the
+#     daemons must log no other error, and in the end the listing must hold
+#     every triplet with one deferral and one pass;
+#   - the kill run: two such passes on other triplets while a murvane is
+#     killed with SIGKILL every KILL_EVERY seconds for KILL_SECONDS, mostly
+#     one that is inside a transaction (holding its page's write lock) while
+#     another waits for a lock. Every reply must be 2xx or 4xx; no murvane may
+#     stay inside a request for longer than its bound (REQUEST_TIME_LIMIT,
+#     the daemon's request_time_limit) plus STUCK_SLACK, during the run or
+#     after it; and, once Postfix has stopped, the listing must hold every
+#     triplet whose reply said its transaction committed (a greylisting 450
+#     or a 250), with at least as many deferrals and passes as were answered.
+
+SESSIONS = 20
+MESSAGES = 200
+RECIPIENTS_EACH = 10
+CONCURRENT_MAILBOXES = ["r%03d" % i for i in range(100)]
+SESSION_SECONDS = 240     # one session: above smtpd's 100 s policy timeout
+REQUEST_TIME_LIMIT = 30   # murvane's bound on one request (common/watchdog.h)
+STUCK_SLACK = 15          # what a loaded machine may add to it
+MAX_DEADLOCK_EXITS = 1    # in the concurrent pass, see concurrent_pass()
+KILL_EVERY = 0.5
+KILL_SECONDS = 8
+CONCURRENCY_SECONDS = 600
+
+
+def session(instance, sender, recipients):
+    """One session: MAIL FROM sender, RCPT TO each recipient, QUIT. Returns
+    [(recipient, code, text, seconds)] with each RCPT's reply time."""
+    replies = []
+    client = smtplib.SMTP(CLIENT, instance.port, local_hostname="client.sender.test",
+                          timeout=SESSION_SECONDS)
+    try:
+        code, text = client.ehlo()
+        check(code == 250, "EHLO answered %d %r" % (code, text))
+        code, text = client.mail(sender)
+        check(code == 250, "MAIL FROM answered %d %r" % (code, text))
+        for recipient in recipients:
+            started = time.monotonic()
+            code, text = client.rcpt(recipient)
+            replies.append((recipient, code, text.decode(errors="replace"),
+                            time.monotonic() - started))
+        client.quit()
+    finally:
+        client.close()
+    return replies
+
+
+def messages_of(tag):
+    """MESSAGES transactions of sender <tag-i@sender.test>, RECIPIENTS_EACH
+    recipients each: every (sender, recipient) pair once."""
+    boxes = len(CONCURRENT_MAILBOXES)
+    return [("%s-%d@sender.test" % (tag, i),
+             ["%s@%s" % (CONCURRENT_MAILBOXES[(i * RECIPIENTS_EACH + j) % boxes], DOMAIN)
+              for j in range(RECIPIENTS_EACH)])
+            for i in range(MESSAGES)]
+
+
+def run_pass(instance, messages, while_running=None):
+    """All messages, SESSIONS at a time. while_running(done), when given, is
+    called in this thread until every session has ended (done() tells).
+    Returns ([(sender, recipient, code, text, seconds)], seconds taken)."""
+    import concurrent.futures
+    started = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=SESSIONS) as pool:
+        futures = [pool.submit(session, instance, sender, recipients)
+                   for sender, recipients in messages]
+        if while_running is not None:
+            while_running(lambda: all(f.done() for f in futures))
+        replies = []
+        for (sender, _), future in zip(messages, futures):
+            replies += [(sender,) + r for r in future.result()]
+    return replies, time.monotonic() - started
+
+
+def latency_text(replies):
+    times = sorted(r[4] for r in replies)
+    pick = lambda q: times[min(len(times) - 1, int(q * len(times)))]
+    return "median %.3f s, p99 %.3f s, longest %.3f s" % (pick(0.5), pick(0.99), times[-1])
+
+
+def daemon_state(pid):
+    """What the main thread of a murvane is doing, from /proc: "idle" (waiting
+    for its policy connection, between requests), "waiting" (in a futex: a lock
+    held by another process), "busy" (anything else inside a request), or
+    None when it is gone."""
+    try:
+        with open("/proc/%d/syscall" % pid) as f:
+            fields = f.read().split()
+    except OSError:
+        return None
+    if not fields:
+        return None
+    # read(2) on descriptor 0, or poll(2)/ppoll(2): waiting for smtpd.
+    if (fields[0] == "0" and len(fields) > 1 and fields[1] == "0x0") or fields[0] in ("7", "271"):
+        return "idle"
+    if fields[0] == "202":
+        return "waiting"
+    return "busy"
+
+
+class Watch:
+    """How long each murvane has been inside a request: sampled, it keeps the
+    time each was last seen idle, and the longest stretch seen anywhere."""
+
+    def __init__(self, instance):
+        self.instance = instance
+        self.since = {}          # pid: when first seen inside its current request
+        self.longest = 0.0
+        self.longest_pid = None
+
+    def sample(self):
+        now = time.monotonic()
+        states = {pid: daemon_state(pid) for pid in self.instance.spawned_daemons()}
+        states = {pid: state for pid, state in states.items() if state is not None}
+        for pid, state in states.items():
+            if state == "idle":
+                self.since.pop(pid, None)
+            else:
+                self.since.setdefault(pid, now)
+        for pid in list(self.since):
+            if pid not in states:
+                del self.since[pid]
+        for pid, since in self.since.items():
+            if now - since > self.longest:
+                self.longest, self.longest_pid = now - since, pid
+        return states
+
+    def stuck(self):
+        """Daemons inside one request for longer than the bound allows."""
+        now = time.monotonic()
+        return [pid for pid, since in self.since.items()
+                if now - since > REQUEST_TIME_LIMIT + STUCK_SLACK]
+
+    def check_none_stuck(self):
+        stuck = self.stuck()
+        if stuck:
+            raise Failure("murvane stuck for more than %d s: %s" % (
+                REQUEST_TIME_LIMIT + STUCK_SLACK, "\n".join(where(pid) for pid in stuck)))
+
+
+def where(pid):
+    """A stuck process's threads as /proc shows them, and its stacks when gdb
+    is there to print them."""
+    text = "process %d:" % pid
+    try:
+        for task in sorted(os.listdir("/proc/%d/task" % pid)):
+            with open("/proc/%d/task/%s/syscall" % (pid, task)) as f:
+                text += "\n  thread %s in system call %s" % (task, f.read().split()[0])
+    except OSError:
+        pass
+    if shutil.which("gdb"):
+        try:
+            result = run(["gdb", "-batch", "-p", str(pid), "-ex", "thread apply all bt"],
+                         env={"PATH": PATH})
+            text += "\n" + "\n".join(l for l in result.stdout.decode(errors="replace")
+                                      .splitlines() if l.startswith(("#", "Thread")))
+        except subprocess.TimeoutExpired:
+            pass
+    return text
+
+
+def spawn_lines(text):
+    """The Postfix log's lines about murvane processes: failed tries of the
+    policy client and the exits spawn reports."""
+    ends = [l for l in text.splitlines() if "premature end-of-input" in l
+            and "private/murvane" in l]
+    exits = [l for l in text.splitlines() if "postfix/spawn" in l
+             and ("exit status" in l or "killed by signal" in l)]
+    return ends, exits
+
+
+def daemon_log(instance, mark=0):
+    """The spawned daemons' syslog lines ("level<TAB>message", from the
+    capture library), from byte `mark` on, and the file's length."""
+    try:
+        with open(instance.daemon_log or "", errors="replace") as f:
+            text = f.read()
+    except OSError:
+        text = ""
+    return text[mark:].splitlines(), len(text)
+
+
+def capture_daemon_log(instance, capture_library):
+    """Have spawn run murvane with the test's syslog capture preloaded, each
+    line into one file that every daemon appends to."""
+    library = os.path.join(instance.root, "syslog_capture.so")
+    shutil.copy(capture_library, library)
+    os.chmod(library, 0o755)
+    instance.daemon_log = os.path.join(instance.root, "murvane.log")
+    open(instance.daemon_log, "w").close()
+    os.chown(instance.daemon_log, instance.uid, instance.gid)
+    result = run(["postconf", "-c", instance.config, "-P",
+                  "murvane/unix/export_environment=TZ,MAIL_CONFIG,LANG,"
+                  "LD_PRELOAD=%s,MURVANE_SYSLOG_FILE=%s" % (library, instance.daemon_log)],
+                 env={"PATH": PATH})
+    check(result.returncode == 0, "postconf -P failed: %s"
+          % result.stderr.decode(errors="replace"))
+
+
+def concurrent_pass(instance, deadline):
+    mark = len(instance.maillog_text())
+    _, daemon_mark = daemon_log(instance)
+    messages = messages_of("c")
+    log("concurrent pass: %d sessions, %d new triplets" % (SESSIONS, MESSAGES * RECIPIENTS_EACH))
+    new, seconds = run_pass(instance, messages)
+    log("  new triplets in %.1f s, %s" % (seconds, latency_text(new)))
+    time.sleep(DELAY + 1)
+    log("concurrent pass: the same triplets once the delay has passed")
+    known, seconds = run_pass(instance, messages)
+    log("  known triplets in %.1f s, %s" % (seconds, latency_text(known)))
+    check(deadline.left() > 0, "the concurrent pass took too long")
+
+    ends, exits = spawn_lines(instance.maillog_text()[mark:])
+    codes = {}
+    for r in new + known:
+        codes[r[2]] = codes.get(r[2], 0) + 1
+    log("  replies by code %r; policy connections ended early %d, murvane exits %d"
+        % (codes, len(ends), len(exits)))
+    wrong = [r for r in new if r[2] != 450 or not GREYLISTED.fullmatch(r[3])
+             or int(GREYLISTED.fullmatch(r[3]).group("left")) != DELAY]
+    check(not wrong, "%d new triplets not deferred for the whole delay, e.g. %r"
+          % (len(wrong), wrong[:3]))
+    wrong = [r for r in known if r[2] != 250]
+    check(not wrong, "%d known triplets not accepted, e.g. %r" % (len(wrong), wrong[:3]))
+    # A request reads its record for update, so requests on one page queue
+    # for it instead of deadlocking (before, a pass this size had 30 to 55
+    # deadlock exits). What is left is a deadlock at a page split, seen about
+    # once in twenty passes: at most one such refusal is let through, and
+    # nothing else.
+    errors = [l for l in daemon_log(instance, daemon_mark)[0] if l.startswith("err\t")]
+    refusals = [l for l in errors if re.match(r"err\t(get failed|put): .*DB_LOCK_DEADLOCK", l)]
+    others = [l for l in errors if l not in refusals and l not in (
+        "err\terror: cleaning up", "err\terror: exiting after cleanup")]
+    log("  deadlock refusals %d" % len(refusals))
+    check(not others, "murvane logged errors:\n" + "\n".join(others[:10]))
+    check(len(refusals) <= MAX_DEADLOCK_EXITS, "%d deadlock refusals:\n%s"
+          % (len(refusals), "\n".join(refusals[:10])))
+    check(len(ends) <= len(refusals), "policy connections ended early:\n" + "\n".join(ends[:10]))
+    check(len(exits) <= len(refusals), "murvane processes exited:\n" + "\n".join(exits[:10]))
+    return {(CLIENT, sender, rcpt) for sender, rcpts in messages for rcpt in rcpts}
+
+
+def kill_now_and_then(instance, watch, kills):
+    """while_running of the kill run: every KILL_EVERY seconds for
+    KILL_SECONDS a SIGKILL, preferably to a daemon inside a transaction while
+    another waits for a lock, else to one inside a transaction, else to any;
+    then only watching, until the sessions end."""
+    def action(done):
+        started = time.monotonic()
+        next_kill = started + KILL_EVERY
+        while not done():
+            states = watch.sample()
+            watch.check_none_stuck()
+            now = time.monotonic()
+            if now >= next_kill and now - started < KILL_SECONDS and states:
+                busy = [p for p, s in states.items() if s == "busy"]
+                waiting = [p for p, s in states.items() if s == "waiting"]
+                if busy and waiting:
+                    victim, kind = random.choice(busy), "holder, others waiting"
+                elif busy:
+                    victim, kind = random.choice(busy), "inside a transaction"
+                else:
+                    victim, kind = random.choice(list(states)), "any"
+                try:
+                    os.kill(victim, signal.SIGKILL)
+                    kills[kind] = kills.get(kind, 0) + 1
+                    kills["last"] = now
+                except ProcessLookupError:
+                    pass
+                next_kill = now + KILL_EVERY
+            time.sleep(0.05)
+    return action
+
+
+def kill_run(instance, deadline):
+    mark = len(instance.maillog_text())
+    _, daemon_mark = daemon_log(instance)
+    messages = messages_of("k")
+    watch = Watch(instance)
+    kills = {}
+    replies = []
+    for name in ("new", "known"):
+        log("kill run: %s triplets, a SIGKILL every %.1f s for %d s"
+            % (name, KILL_EVERY, KILL_SECONDS))
+        got, seconds = run_pass(instance, messages, kill_now_and_then(instance, watch, kills))
+        log("  %s triplets in %.1f s, %s" % (name, seconds, latency_text(got)))
+        replies += got
+        time.sleep(DELAY + 1)
+
+    log("kill run: with no more requests, every murvane left must become idle")
+    last_states = {}
+
+    def settled():
+        last_states.clear()
+        last_states.update(watch.sample())
+        watch.check_none_stuck()
+        return all(state == "idle" for state in last_states.values())
+    try:
+        deadline.wait_for("the murvane processes to be idle", settled,
+                          limit=REQUEST_TIME_LIMIT + STUCK_SLACK)
+    except Failure:
+        raise Failure("murvane processes not idle: %s" % ", ".join(
+            "%d %s in %s" % (pid, state, open("/proc/%d/wchan" % pid).read())
+            for pid, state in last_states.items() if state != "idle"))
+
+    ends, exits = spawn_lines(instance.maillog_text()[mark:])
+    codes = {}
+    for r in replies:
+        codes[r[2]] = codes.get(r[2], 0) + 1
+    log("  kills %r; replies by code %r" % ({k: v for k, v in kills.items() if k != "last"},
+                                            codes))
+    log("  policy connections ended early %d, murvane exits %d (%d of them status 1), "
+        "longest time inside one request %.1f s"
+        % (len(ends), len(exits), len([l for l in exits if "exit status 1" in l]),
+           watch.longest))
+    check(sum(v for k, v in kills.items() if k != "last") > 0, "no murvane was killed")
+    wrong = [r for r in replies if r[2] // 100 not in (2, 4)]
+    check(not wrong, "replies other than 2xx and 4xx: %r" % wrong[:5])
+
+    # Committed by the reply: a greylisting deferral or an acceptance.
+    answered = {}
+    for sender, recipient, code, text, _ in replies:
+        counts = answered.setdefault((CLIENT, sender, recipient), [0, 0])
+        if code == 250:
+            counts[1] += 1
+        elif code == 450 and GREYLISTED.fullmatch(text):
+            counts[0] += 1
+    instance.stop()
+    listing = instance.dump_all()
+    lost = []
+    for triplet, (deferred, passed) in answered.items():
+        stored = listing.get(triplet)
+        if deferred + passed and (stored is None or stored[2] < deferred
+                                  or stored[3] < passed):
+            lost.append((triplet, (deferred, passed), stored))
+    # A live daemon whose commit fails after another's recovery declared the
+    # environment dead still answers (the decision's rule for a failed
+    # commit) and logs "commit failed": such an answer was never committed.
+    lines, _ = daemon_log(instance, daemon_mark)
+    failed_commits = [l for l in lines if l.startswith("err\tcommit failed")]
+    bounded = [l for l in lines if "not finished after" in l]
+    log("  %d triplets answered, %d of them not stored; %d commits failed; "
+        "%d daemons ended by their bound" % (
+            sum(1 for d, p in answered.values() if d + p), len(lost),
+            len(failed_commits), len(bounded)))
+    check(len(lost) <= len(failed_commits), "%d committed triplets missing or short in "
+          "the database, e.g. %r" % (len(lost) - len(failed_commits), lost[:3]))
+    return listing
+
+
+def concurrency_main(murvane, capture_library):
+    instance = Instance()
+    log("private instance in %s, smtpd on %s:%d, %d sessions"
+        % (instance.root, CLIENT, instance.port, SESSIONS))
+    ok = False
+    try:
+        deadline = Deadline(CONCURRENCY_SECONDS)
+        instance.build(murvane, mailboxes=CONCURRENT_MAILBOXES)
+        # Room for every session, and more, so that master never marks smtpd
+        # as under stress (which would change its error limits).
+        smtpd = "%s:%d/inet" % (CLIENT, instance.port)
+        instance.set_master_field(smtpd, "process_limit", 2 * SESSIONS)
+        capture_daemon_log(instance, capture_library)
+        instance.start(deadline)
+        concurrent = concurrent_pass(instance, deadline)
+        listing = kill_run(instance, deadline)
+        wrong = [(t, listing.get(t)) for t in concurrent
+                 if listing.get(t) is None or listing[t][2:] != (1, 1)]
+        check(not wrong, "%d triplets of the concurrent pass not stored with one "
+              "deferral and one pass, e.g. %r" % (len(wrong), wrong[:3]))
+        ok = True
+    except (Failure, subprocess.TimeoutExpired, subprocess.CalledProcessError,
+            smtplib.SMTPException, OSError) as e:
+        log("FAILED: %s: %s" % (type(e).__name__, e))
+    finally:
+        instance.stop()
+        if not ok:
+            log("the instance's log (last 200 lines):\n"
+                + "\n".join(instance.maillog_text().splitlines()[-200:]))
+        instance.remove()
+    log("passed" if ok else "failed")
+    return 0 if ok else 1
+
+
 def main(argv):
-    if len(argv) != 2:
-        print("usage: postfix_e2e.py MURVANE_BINARY", file=sys.stderr)
+    concurrency = len(argv) == 4 and argv[1] == "--concurrency"
+    if len(argv) != 2 and not concurrency:
+        print("usage: postfix_e2e.py MURVANE_BINARY\n"
+              "       postfix_e2e.py --concurrency MURVANE_BINARY SYSLOG_CAPTURE_LIBRARY",
+              file=sys.stderr)
         return 2
-    murvane = os.path.abspath(argv[1])
+    murvane = os.path.abspath(argv[-2] if concurrency else argv[1])
     if os.geteuid() != 0:
         log("skipped: a Postfix instance needs root to start")
         return SKIPPED
@@ -647,6 +1072,8 @@ def main(argv):
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, stop_now)
     become_subreaper()
+    if concurrency:
+        return concurrency_main(murvane, os.path.abspath(argv[-1]))
 
     instance = Instance()
     log("private instance in %s, smtpd on %s:%d" % (instance.root, CLIENT, instance.port))
