@@ -216,6 +216,24 @@ void pass_table()
     report << "\n";
 }
 
+// pass_under_load - a steady load of k connections asking the known triplets
+// of a database of `size` (10% idle) in home; one probe daemon gets its end of
+// input after a second, so its expiry pass runs under the load.
+run_result pass_under_load(const char *what, const std::string &home,
+                           const std::string &log, uint64_t size, int k)
+{
+    target_spec t = daemon_target(home, capture_env(log), true);
+    stream_spec s;
+    s.fresh = false;
+    s.space = "k";
+    s.known = size - size / 10;
+    load_spec l;
+    l.connections = k;
+    l.seconds = 300;
+    l.probe_after = 1;
+    return drive_checked(what, t, s, l);
+}
+
 // latency_during_pass - the wait that requests of other daemons see while
 // one runs its pass over the database.
 void latency_during_pass(uint64_t size, const std::string &master)
@@ -236,16 +254,7 @@ void latency_during_pass(uint64_t size, const std::string &master)
         if (!rebuild_regions(home))
             continue;
         std::string log = home + "/daemons.log";
-        target_spec t = daemon_target(home, capture_env(log), true);
-        stream_spec s;
-        s.fresh = false;
-        s.space = "k";
-        s.known = size - size / 10;
-        load_spec l;
-        l.connections = k;
-        l.seconds = 300;
-        l.probe_after = 1;
-        run_result r = drive_checked("load during an expiry pass", t, s, l);
+        run_result r = pass_under_load("load during an expiry pass", home, log, size, k);
         report << "| " << k << " | " << number(r.probe_exit_s, 2) << " | "
                << log_summary(log, {"Received signal", "Interrupted system call"}) << " | "
                << number(r.before_probe.p50_us) << " / " << number(r.before_probe.p99_us)
@@ -287,16 +296,7 @@ void passes_under_load(uint64_t size, const std::string &master)
             progress("pass %d over %llu triplets under %d load connections", passes + 1,
                      static_cast<unsigned long long>(size), k);
             std::string log = home + fmt("/pass-%d.log", passes);
-            target_spec t = daemon_target(home, capture_env(log), true);
-            stream_spec s;
-            s.fresh = false;
-            s.space = "k";
-            s.known = size - size / 10;
-            load_spec l;
-            l.connections = k;
-            l.seconds = 300;
-            l.probe_after = 1;
-            run_result r = drive_checked("passes under load", t, s, l);
+            run_result r = pass_under_load("passes under load", home, log, size, k);
             if (!r.ok)
                 break;
             pass_log p = read_pass_log(log);

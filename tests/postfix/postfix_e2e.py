@@ -410,17 +410,28 @@ def message_text(tag, recipients):
                 SENDER, ", ".join("<%s>" % r for r in recipients), tag, tag, tag))
 
 
+def open_transaction(instance, sender, timeout):
+    """An SMTP session to the instance, greeted and with MAIL FROM sender
+    accepted; the caller sends the RCPTs and ends it."""
+    session = smtplib.SMTP(CLIENT, instance.port, local_hostname="client.sender.test",
+                           timeout=timeout)
+    try:
+        code, text = session.ehlo()
+        check(code == 250, "EHLO answered %d %r" % (code, text))
+        code, text = session.mail(sender)
+        check(code == 250, "MAIL FROM answered %d %r" % (code, text))
+    except BaseException:
+        session.close()
+        raise
+    return session
+
+
 def transaction(instance, recipients, tag=None):
     """One SMTP session with one transaction: MAIL FROM, one RCPT TO per
     recipient, and DATA when tag is given and a recipient was accepted.
     Returns [(code, text)] per recipient and the DATA reply (or None)."""
-    session = smtplib.SMTP(CLIENT, instance.port, local_hostname="client.sender.test",
-                           timeout=SMTP_SECONDS)
+    session = open_transaction(instance, SENDER, SMTP_SECONDS)
     try:
-        code, text = session.ehlo()
-        check(code == 250, "EHLO answered %d %r" % (code, text))
-        code, text = session.mail(SENDER)
-        check(code == 250, "MAIL FROM answered %d %r" % (code, text))
         replies = [session.rcpt(r) for r in recipients]
         data_reply = None
         taken = [r for r, (code, _) in zip(recipients, replies) if code == 250]
@@ -692,13 +703,8 @@ def session(instance, sender, recipients):
     """One session: MAIL FROM sender, RCPT TO each recipient, QUIT. Returns
     [(recipient, code, text, seconds)] with each RCPT's reply time."""
     replies = []
-    client = smtplib.SMTP(CLIENT, instance.port, local_hostname="client.sender.test",
-                          timeout=SESSION_SECONDS)
+    client = open_transaction(instance, sender, SESSION_SECONDS)
     try:
-        code, text = client.ehlo()
-        check(code == 250, "EHLO answered %d %r" % (code, text))
-        code, text = client.mail(sender)
-        check(code == 250, "MAIL FROM answered %d %r" % (code, text))
         for recipient in recipients:
             started = time.monotonic()
             code, text = client.rcpt(recipient)
