@@ -201,18 +201,6 @@ bool wait_until(F condition, int timeout_ms)
     return condition();
 }
 
-// signal_caught - the process still has a handler for `signal_number`, as
-// /proc shows it. SA_RESETHAND takes the handler away once it has run.
-bool signal_caught(pid_t pid, int signal_number)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("SigCgt:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) >> (signal_number - 1)) & 1;
-    return false;
-}
-
 std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> lines;

@@ -37,18 +37,6 @@ const std::string fired = "request not finished after " +
                           std::to_string(request_time_limit) +
                           " seconds, exiting without an answer";
 
-// signal_caught - the process still has a handler for the signal (/proc);
-// SA_RESETHAND takes it away once the handler has run.
-bool signal_caught(pid_t pid, int signal_number)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("SigCgt:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) >> (signal_number - 1)) & 1;
-    return false;
-}
-
 // read_byte - one byte from the pipe, or 0 when none came in time.
 char read_byte(int fd, int timeout_ms)
 {

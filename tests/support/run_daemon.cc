@@ -114,6 +114,16 @@ std::vector<std::string> read_log_file(const std::string &path)
     return lines;
 }
 
+bool signal_caught(pid_t pid, int signal_number)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("SigCgt:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (signal_number - 1)) & 1;
+    return false;
+}
+
 std::vector<std::string> daemon_result::log_messages() const
 {
     std::vector<std::string> out;

@@ -86,6 +86,11 @@ daemon_result finish_daemon(daemon_process &daemon, int timeout_ms = 60000);
 // read_log_file - the capture lines of a log file.
 std::vector<std::string> read_log_file(const std::string &path);
 
+// signal_caught - the process still has a handler for `signal_number`, as
+// /proc shows it. SA_RESETHAND takes the handler away once it has run, so a
+// test can wait for a signal's delivery before it goes on.
+bool signal_caught(pid_t pid, int signal_number);
+
 // A fresh temporary directory, removed with everything in it at the end.
 struct temp_dir {
     std::string path;
