@@ -32,9 +32,7 @@ MURVANE_E2E_KEEP=1 keeps the temporary directories.
 import os
 import shutil
 import signal
-import smtplib
 import socket
-import subprocess
 import sys
 import threading
 import time
@@ -322,8 +320,7 @@ def main(argv):
                   % (recipient, deferred, passed, seen.deferred[recipient],
                      seen.passed[recipient]))
         ok = True
-    except (e2e.Failure, subprocess.TimeoutExpired, subprocess.CalledProcessError,
-            smtplib.SMTPException, OSError) as e:
+    except e2e.RUN_FAILURES as e:
         log("FAILED: %s: %s" % (type(e).__name__, e))
     finally:
         for instance in (central, other):

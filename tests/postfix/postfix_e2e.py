@@ -74,6 +74,12 @@ class Failure(Exception):
     """A check that did not hold."""
 
 
+# What ends a run as failed rather than as a crash of the test itself: a
+# check, a bounded command or SMTP exchange that failed, the system refusing.
+RUN_FAILURES = (Failure, subprocess.TimeoutExpired, subprocess.CalledProcessError,
+                smtplib.SMTPException, OSError)
+
+
 def check(condition, message):
     if not condition:
         raise Failure(message)
@@ -1040,8 +1046,7 @@ def concurrency_main(murvane, capture_library):
         check(not wrong, "%d triplets of the concurrent pass not stored with one "
               "deferral and one pass, e.g. %r" % (len(wrong), wrong[:3]))
         ok = True
-    except (Failure, subprocess.TimeoutExpired, subprocess.CalledProcessError,
-            smtplib.SMTPException, OSError) as e:
+    except RUN_FAILURES as e:
         log("FAILED: %s: %s" % (type(e).__name__, e))
     finally:
         instance.stop()
@@ -1107,8 +1112,7 @@ def main(argv):
         check(not found, "Postfix complained about the policy service:\n" + "\n".join(found))
         locked_out(instance, deadline)
         ok = True
-    except (Failure, subprocess.TimeoutExpired, subprocess.CalledProcessError,
-            smtplib.SMTPException, OSError) as e:
+    except RUN_FAILURES as e:
         log("FAILED: %s: %s" % (type(e).__name__, e))
     finally:
         instance.stop()
