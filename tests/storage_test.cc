@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <db.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -189,6 +193,48 @@ TEST(Storage, DataIsKeptBetweenRuns)
     record_list records = read_records(home.path);
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ(2u, decode_record(records[0].second).block_count);
+}
+
+// Daemons open the environment one at a time, under flock() on
+// environment.lock in the home: a recovery then runs alone, and openers that
+// meet regions a recovery just declared dead do not each rebuild them. While
+// another process holds the lock, the daemon waits before the library
+// touches the home at all, and answers once the lock is free.
+TEST(Storage, EnvironmentIsOpenedUnderTheOpenLock)
+{
+    temp_dir home;
+    int fd = open(home.file("environment.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_LE(0, fd);
+    ASSERT_EQ(0, flock(fd, LOCK_EX));
+    daemon_run run;
+    run.args = {"-h", home.path};
+    daemon_process daemon = start_daemon(run);
+    write_input(daemon, request());
+    close_input(daemon);
+    bool waited = wait_in_system_call(daemon, SYS_flock);
+    bool registered = exists(home.file("__db.register"));
+    close(fd);
+    daemon_result r = finish_daemon(daemon);
+    EXPECT_TRUE(waited);
+    EXPECT_FALSE(registered);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(reject_3480 + "\n", r.out);
+    EXPECT_TRUE(r.log_messages().empty()) << r.log_messages().front();
+}
+
+// A lock file that cannot be opened (here a directory in its place) must not
+// stop mail: the daemon says so and opens the environment without it.
+TEST(Storage, UnusableOpenLockIsLoggedAndMailGoesOn)
+{
+    temp_dir home;
+    std::filesystem::create_directories(home.file("environment.lock"));
+    daemon_result r = run_daemon({"-h", home.path}, request());
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(reject_3480 + "\n", r.out);
+    EXPECT_EQ((std::vector<std::string>{"cannot open " + home.path +
+                                        "/environment.lock, opening the environment "
+                                        "without it: Is a directory"}),
+              r.messages("warning"));
 }
 
 TEST(Storage, StatsDatabaseIsRemovedWithNotice)

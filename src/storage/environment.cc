@@ -7,7 +7,12 @@
 // lock table sizes are the library's, or an admin's DB_CONFIG file's.
 #include "storage/environment.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 
 #include "common/log.h"
 #include "common/settings.h"
@@ -32,6 +37,41 @@ void db_error_callback(const DB_ENV *, const char *prefix, const char *message)
 {
     log_msg(LOG_ERR, "%s: %s", prefix ? prefix : "Berkeley DB", message);
 }
+
+namespace {
+
+// lock_opening - wait for the open lock of the home directory. Returns its
+// descriptor (closing it releases the lock), or -1 when the lock cannot be
+// had: that is logged, and the environment is opened without it, as mail
+// must not stop for it.
+int lock_opening()
+{
+    const char *home = settings.db_home ? settings.db_home : ".";
+    int dir = open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return -1;  // the environment's own open reports a missing home
+    int fd = openat(dir, open_lock_name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
+    int saved = errno;
+    close(dir);
+    if (fd < 0) {
+        log_msg(LOG_WARNING, "cannot open %s/%s, opening the environment without it: %s",
+                home, open_lock_name, strerror(saved));
+        return -1;
+    }
+    // A stop signal interrupts the wait; the request goes on, and the
+    // daemon stops once it is answered.
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            log_msg(LOG_WARNING, "cannot lock %s/%s, opening the environment without it: %s",
+                    home, open_lock_name, strerror(errno));
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+}  // namespace
 
 int get_dbenv(DB_ENV **handle)
 {
@@ -58,7 +98,19 @@ int get_dbenv(DB_ENV **handle)
     // the recovery and undoes commits. With it, they notice and leave first.
     if ((ret = dbenv->set_timeout(dbenv, registry_timeout_us, DB_SET_REG_TIMEOUT)) != 0)
         report_db_error("dbenv->set_timeout DB_SET_REG_TIMEOUT", ret);
-    if ((ret = dbenv->open(dbenv, settings.db_home, environment_flags, 0)) != 0) {
+    // Daemons open the environment one at a time. An opener that finds the
+    // regions declared dead by another's recovery a moment earlier recovers
+    // them itself, and the library runs that recovery without its registry
+    // lock: openers that meet the dead regions together each remove and
+    // rebuild what the others just built, declaring it dead in turn, and
+    // behind a busy mail server, whose sessions start new daemons all the
+    // time, that goes on and on. One at a time, a recovery runs alone and
+    // the openers after it join the regions it built.
+    int open_lock = lock_opening();
+    ret = dbenv->open(dbenv, settings.db_home, environment_flags, 0);
+    if (open_lock >= 0)
+        close(open_lock);
+    if (ret != 0) {
         report_db_error("dbenv->open", ret);
         dbenv->close(dbenv, 0);
         dbenv = nullptr;

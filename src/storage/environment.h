@@ -24,6 +24,10 @@ constexpr u_int32_t environment_flags = DB_CREATE | DB_RECOVER | DB_INIT_LOCK |
 // DB_CONFIG (set_reg_timeout) overrides it.
 constexpr db_timeout_t registry_timeout_us = 200000;
 
+// The file in the home directory under whose flock() daemons open the
+// environment one at a time (created when missing).
+constexpr char open_lock_name[] = "environment.lock";
+
 // get_dbenv - the environment, opened in settings.db_home on first use.
 // Returns 0, or the library's or the system's code with null stored.
 int get_dbenv(DB_ENV **handle);

@@ -690,7 +690,9 @@ def complaints(instance):
 #     the daemon's request_time_limit) plus STUCK_SLACK, during the run or
 #     after it; and, once Postfix has stopped, the listing must hold every
 #     triplet whose reply said its transaction committed (a greylisting 450
-#     or a 250), with at least as many deferrals and passes as were answered.
+#     or a 250), with at least as many deferrals and passes as were answered;
+#     no daemon may fail to join the environment, and both passes must end
+#     within the run's time.
 
 SESSIONS = 20
 MESSAGES = 200
@@ -961,6 +963,7 @@ def kill_run(instance, deadline):
             % (name, KILL_EVERY, KILL_SECONDS))
         got, seconds = run_pass(instance, messages, kill_now_and_then(instance, watch, kills))
         log("  %s triplets in %.1f s, %s" % (name, seconds, latency_text(got)))
+        check(deadline.left() > 0, "the kill run took too long")
         replies += got
         time.sleep(DELAY + 1)
 
@@ -1022,7 +1025,24 @@ def kill_run(instance, deadline):
             len(failed_commits), len(bounded)))
     check(len(lost) <= len(failed_commits), "%d committed triplets missing or short in "
           "the database, e.g. %r" % (len(lost) - len(failed_commits), lost[:3]))
+    # Daemons open the environment one at a time, so none may meet regions
+    # that another opener is still building (the library then sleeps 3, 6 and
+    # 9 seconds before it gives up with this line).
+    unjoined = [l for l in lines if "unable to join the environment" in l]
+    check(not unjoined, "%d daemons could not join the environment" % len(unjoined))
     return listing
+
+
+def daemon_log_summary(instance, top=20):
+    """The daemons' most frequent log lines, numbers and paths blurred, for a
+    failed run: what the daemons went through, in a few lines."""
+    lines, _ = daemon_log(instance)
+    counts = {}
+    for line in lines:
+        line = re.sub(r"\d+", "N", line.replace(instance.root, "ROOT"))
+        counts[line] = counts.get(line, 0) + 1
+    ranked = sorted(counts.items(), key=lambda item: -item[1])[:top]
+    return "\n".join("%7d %s" % (n, line) for line, n in ranked)
 
 
 def concurrency_main(murvane, capture_library):
@@ -1053,6 +1073,7 @@ def concurrency_main(murvane, capture_library):
         if not ok:
             log("the instance's log (last 200 lines):\n"
                 + "\n".join(instance.maillog_text().splitlines()[-200:]))
+            log("the daemons' most frequent log lines:\n" + daemon_log_summary(instance))
         instance.remove()
     log("passed" if ok else "failed")
     return 0 if ok else 1

@@ -329,6 +329,16 @@ bool wait_until_reading(const daemon_process &daemon, int timeout_ms)
     }, timeout_ms);
 }
 
+bool wait_in_system_call(const daemon_process &daemon, long number, int timeout_ms)
+{
+    std::string path = "/proc/" + std::to_string(daemon.pid) + "/syscall";
+    return wait_for([&] {
+        std::ifstream in(path);
+        long current = -1;
+        return (in >> current) && current == number;
+    }, timeout_ms);
+}
+
 bool wait_for_log(const daemon_process &daemon, const std::string &text, int timeout_ms)
 {
     return wait_for([&] {

@@ -76,6 +76,9 @@ bool read_output_until(daemon_process &daemon, const std::string &text,
 // wait_until_reading - wait until the daemon is blocked waiting for input on
 // stdin (as /proc shows its current system call).
 bool wait_until_reading(const daemon_process &daemon, int timeout_ms = 30000);
+// wait_in_system_call - wait until the daemon's current system call (as
+// /proc shows it) has the number given (x86-64 numbering).
+bool wait_in_system_call(const daemon_process &daemon, long number, int timeout_ms = 30000);
 // wait_for_log - wait until the daemon's log holds a line with `text`.
 bool wait_for_log(const daemon_process &daemon, const std::string &text,
                   int timeout_ms = 30000);
