@@ -72,6 +72,23 @@ daemon_result run_frozen(const std::string &home, std::vector<std::string> args,
     return result;
 }
 
+// stop_with_record_locked - a daemon at `now` answers the opener request,
+// which is committed; then the test takes the lock on `key` that the expiry
+// pass will need, and only then lets the daemon stop. The lock is let go
+// once the daemon has ended.
+void stop_with_record_locked(const std::string &home, std::vector<std::string> args,
+                             const std::string &key, daemon_result *result)
+{
+    daemon_process daemon = start_daemon(frozen_run(home, std::move(args), ""));
+    ASSERT_TRUE(write_input(daemon, opener_request()));
+    ASSERT_TRUE(read_output_until(daemon, "\n\n"));
+    record_lock lock(home, "triplets-1.db", key);
+    ASSERT_EQ(0, lock.error()) << db_strerror(lock.error());
+    close_input(daemon);
+    *result = finish_daemon(daemon);
+    lock.release();
+}
+
 std::set<std::string> keys_of(const record_list &records)
 {
     std::set<std::string> keys;
@@ -284,17 +301,9 @@ TEST_F(Expiry, GivesWayToALockHeldByAnotherProcess)
                           record_value(now - 99999, now - 99999, 1, 0));
     put_records(home.path, "triplets-1.db", idle);
 
-    daemon_process daemon = start_daemon(frozen_run(home.path, {"-v"}, ""));
-    ASSERT_TRUE(write_input(daemon, opener_request()));
-    ASSERT_TRUE(read_output_until(daemon, "\n\n"));
-    // The request is answered and committed; now the test takes the lock
-    // that the pass will need, and only then lets the daemon stop.
-    record_lock lock(home.path, "triplets-1.db", idle[2].first);
-    ASSERT_EQ(0, lock.error()) << db_strerror(lock.error());
-    close_input(daemon);
-    daemon_result result = finish_daemon(daemon);
+    daemon_result result;
+    ASSERT_NO_FATAL_FAILURE(stop_with_record_locked(home.path, {"-v"}, idle[2].first, &result));
     EXPECT_EQ("", result.err);
-    lock.release();
 
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(0, result.status);
@@ -527,16 +536,10 @@ TEST_F(Expiry, LockInTheMiddleKeepsTheBatchesBeforeIt)
                               record_value(now - 99999, now - 99999, 1, 0));
     });
 
-    daemon_process daemon = start_daemon(frozen_run(home.path, {}, ""));
-    ASSERT_TRUE(write_input(daemon, opener_request()));
-    ASSERT_TRUE(read_output_until(daemon, "\n\n"));
-    record_lock lock(home.path, "triplets-1.db",
-                     ipv4_key(walk_address(locked), sender, recipient));
-    ASSERT_EQ(0, lock.error()) << db_strerror(lock.error());
-    close_input(daemon);
-    daemon_result result = finish_daemon(daemon);
+    daemon_result result;
+    ASSERT_NO_FATAL_FAILURE(stop_with_record_locked(
+        home.path, {}, ipv4_key(walk_address(locked), sender, recipient), &result));
     EXPECT_EQ("", result.err);
-    lock.release();
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(0, result.status);
 

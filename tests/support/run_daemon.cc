@@ -311,16 +311,26 @@ bool wait_for(F condition, int timeout_ms)
 
 }  // namespace
 
+namespace {
+
+// current_system_call - the process's current system call and its first
+// argument, as /proc shows them. The file reads "running" while the process
+// runs: that parse fails (and would otherwise store 0, the number of read),
+// so it returns false.
+bool current_system_call(pid_t pid, long *number, std::string *first_argument)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    return static_cast<bool>(in >> *number >> *first_argument);
+}
+
+}  // namespace
+
 bool wait_until_reading(const daemon_process &daemon, int timeout_ms)
 {
-    std::string path = "/proc/" + std::to_string(daemon.pid) + "/syscall";
     return wait_for([&] {
-        // The file reads "running" while the process runs: a failed parse
-        // (which stores 0, the number of read) must not count as a wait.
-        std::ifstream in(path);
-        long number = -1;
+        long number;
         std::string fd;
-        if (!(in >> number >> fd))
+        if (!current_system_call(daemon.pid, &number, &fd))
             return false;
         // read(0) on standard input, poll(7) or ppoll(271) on x86-64: waiting
         // for the mail server. A read on another descriptor (the loader
@@ -331,11 +341,10 @@ bool wait_until_reading(const daemon_process &daemon, int timeout_ms)
 
 bool wait_in_system_call(const daemon_process &daemon, long number, int timeout_ms)
 {
-    std::string path = "/proc/" + std::to_string(daemon.pid) + "/syscall";
     return wait_for([&] {
-        std::ifstream in(path);
-        long current = -1;
-        return (in >> current) && current == number;
+        long current;
+        std::string first;
+        return current_system_call(daemon.pid, &current, &first) && current == number;
     }, timeout_ms);
 }
 
