@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // allocations.cc - section 2: heap allocations per request, by the loaded
 // object that asked for them, for murvane and for the least stdin program.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // batch_locks.cc - the most locks the expiry pass holds at once, by key length.
 //
 //   bench_batch_locks WORKDIR [--smoke]

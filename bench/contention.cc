@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // contention.cc - section 5: K daemons over one environment, asking for the
 // same few triplets (which share a few pages) or for triplets spread over
 // many pages.

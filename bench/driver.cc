@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // driver.cc - the policy-protocol load driver: one run, from its first
 // connection to its figures.
 //

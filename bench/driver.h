@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // driver.h - the policy-protocol load driver.
 //
 // It talks to its targets the way the mail server's policy client does: one

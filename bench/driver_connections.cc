@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // driver_connections.cc - the driver's connections: daemons it starts on
 // pairs of pipes or TCP connections to a server, a request written on one,
 // and what happens when one ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // driver_figures.cc - the driver's figures: latency percentiles, requests
 // per second, CPU time per answered request and memory.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // driver_loop.cc - the driver's event loop: one thread drives every
 // connection with poll().
 //

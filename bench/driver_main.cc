@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // driver_main.cc - the load driver on the command line.
 //
 //   bench_driver [options] -- DAEMON [ARGS...]    a daemon per connection

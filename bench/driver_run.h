@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // driver_run.h - the state of one driver run, shared by the driver's parts:
 // its connections (driver_connections.cc), its event loop (driver_loop.cc)
 // and its figures (driver_figures.cc); driver.cc runs them in order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // expiry.cc - section 4: the expiry pass and the v0 conversion at scale, on
 // the library's default environment (no DB_CONFIG).
 //

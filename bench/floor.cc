@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // floor.cc - the storage floor in one process, and the database loader.
 //
 //   bench_floor run -h HOME --space S (--new | --known N) [--requests R]

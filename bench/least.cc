@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // least.cc - the least program that serves the policy protocol over the
 // triplet database: the floor that the daemon's own code is measured against.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // machine.cc - the report's first section: the machine the figures come
 // from.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * malloc_count.c - counts heap allocations by the code that asked for them.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // peer.cc - starting and stopping the comparison peer.
 //
 // The peer is started in the foreground by this process, so that its PID is

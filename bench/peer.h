@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // peer.h - the comparison peer: postgrey, another greylisting daemon from
 // Debian's packages, run as a black box on 127.0.0.1 for section 1.
 #ifndef MURVANE_BENCH_PEER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // processes.cc - running the bench's child programs, and reading what they
 // leave behind.
 //

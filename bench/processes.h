@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // processes.h - what the sections start and read: child programs run within
 // a bound, the daemons and the least program as load targets, databases
 // loaded through the storage floor, and the files they leave behind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // report.cc - the report writer: the Markdown report that the sections fill
 // in, the targets they measure against, and the text of their figures.
 //

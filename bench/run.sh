@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # run.sh - install what the bench needs, build it, run it, plot it.
 #
 #   sh bench/run.sh [--smoke] [--no-peer] [--build DIR] [--out DIR] [--keep]

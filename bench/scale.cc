@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // scale.cc - section 3: request cost and memory against database size, and
 // the plot's data (requests per second against connections, per size).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // sections.h - the sections of the bench report, each in a file of its own,
 // in the order main() in suite.cc runs them.
 //

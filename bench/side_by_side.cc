@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // side_by_side.cc - section 1: murvane beside the least stdin program, the
 // in-process storage floor and the peer, on new and on known triplets at one
 // and at four connections.

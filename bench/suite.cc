@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // suite.cc - the whole bench in one run: every figure of docs/performance.md.
 //
 //   bench_suite --build DIR --work DIR --out DIR [--smoke] [--no-peer]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // suite.h - what every part of the bench suite shares: its settings and
 // paths, the report being written and its targets, the count of failed runs,
 // and the helpers that turn figures into the report's text.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # throughput.gp - requests per second against connections, a line per
 # database size. Called by run.sh with datafile and outfile set.
 set terminal pngcairo size 900,560 font ",11"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // workload.cc - triplets, requests and stored keys for the bench programs.
 #include "workload.h"
 

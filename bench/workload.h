@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // workload.h - the triplets and policy requests every bench program uses.
 //
 // A triplet is named by a space (a short text) and an index: the same pair

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_action.cc - template expansion with arbitrary templates and numbers.
 //
 // Input layout: bytes 0-7 are the number n (host order), the rest is the

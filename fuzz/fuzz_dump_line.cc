@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_dump_line.cc - the dump's line writer on arbitrary stored records.
 //
 // Input layout: byte 0 is the key's length (capped at what follows), then the

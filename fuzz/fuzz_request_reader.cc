@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_request_reader.cc - the request reader on arbitrary byte streams.
 //
 // Input layout: the low four bits of byte 0 give k, bit 4 turns debug logging

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_support.h - what the fuzz targets share: a check that ends the run
 // with a finding, and small models of the stored formats to compare against.
 //

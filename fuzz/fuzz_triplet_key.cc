@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_triplet_key.cc - the key builder on arbitrary values and prefixes.
 //
 // Input layout: byte 0 gives network_prefix (mod 33), byte 1 network6_prefix

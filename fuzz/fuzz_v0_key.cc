@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fuzz_v0_key.cc - converting arbitrary v0 keys.
 //
 // The whole input is one stored v0 key. The conversion may refuse it, but

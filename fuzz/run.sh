@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # run.sh [seconds] - build the fuzz targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) and run each for a bounded time, 20 seconds
 # by default. Any finding fails the run; its input is kept under

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # build.sh DIR [cmake options...] - configure and build murvane in DIR.
 set -eu
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # deps.sh PACKAGE... - install the Debian packages named on the command line
 # that are not installed yet. Every install of the project's scripts goes
 # through here. Needs root only when something is missing: apt-get then runs

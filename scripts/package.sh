@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # package.sh - build murvane's Debian package and lint it.
 #
 # Installs the build dependencies (through deps.sh), builds the binary package

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # postfix-deps.sh - install Postfix for the end-to-end test without letting
 # the package configure or start the system's own mail server.
 #

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # test.sh - install what the tests need, build murvane and run the whole suite.
 #
 # Runs from any checkout, as root or as a user with sudo. What needs root is

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # try.sh - build murvane and run it on a local environment home (./var/murvane),
 # answering policy requests typed or pasted on the terminal. Any arguments are
 # passed on to the daemon (for example -g 60 for a one-minute delay).

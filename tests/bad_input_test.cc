@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // bad_input_test.cc - client_address, sender and recipient values made of
 // arbitrary bytes: NUL, CR, bytes above 0x7F, empty and very long values.
 //

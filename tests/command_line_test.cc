@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // command_line_test.cc - options, usage text, version line and fatal option
 // errors, seen from outside through the built daemon, plus the values that
 // parse_command_line stores, checked in process.

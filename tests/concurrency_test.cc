@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // concurrency_test.cc - several daemons deciding overlapping triplets on one
 // environment at the same time.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // dump_test.cc - --dump-triplets through the built daemon.
 //
 // The listing is compared byte for byte: the daemon runs with TZ=UTC and its

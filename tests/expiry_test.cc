@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // expiry_test.cc - the expiry pass at the stop, through the built daemon.
 //
 // Fixtures are real environments with back-dated records; the daemon's wall

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // greylisting_test.cc - the greylisting decision, driven through the binary
 // on a frozen fake clock.
 //

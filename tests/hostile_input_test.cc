@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // hostile_input_test.cc - the daemon fed what no mail server should send.
 //
 // NUL bytes and carriage returns in names and values, values of a mebibyte,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * late_signal.c - a stop signal at the daemon's very last step, for the tests.
  *

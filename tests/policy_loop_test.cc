@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // policy_loop_test.cc - the main loop through the built daemon: screening of
 // requests, the framing of answers, input that comes together, in pieces or
 // cut short, the verbose notices, syslog set-up, the failure exit and the

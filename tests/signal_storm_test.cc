@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // signal_storm_test.cc - a stop signal at a random moment, a few hundred times.
 //
 // Short-lived daemons with debug logging on (so that a good share of their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // signals_test.cc - the stop signals, the signals the daemon leaves alone,
 // and the fatal stops after the handlers are installed (the library version
 // check among them), through the built daemon.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
 #include "run_daemon.h"

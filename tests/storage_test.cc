@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // storage_test.cc - opening, failing and cleaning up storage, through the
 // binary, on real faults: a home that is missing or is a plain file, a
 // damaged database file, stored values of the wrong size.

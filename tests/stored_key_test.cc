@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // stored_key_test.cc - the key bytes that a request leaves in triplets-1.db.
 //
 // Each case runs the daemon with -d on one request in a fresh home, reads the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // torture_test.cc - daemons killed at random moments while others serve.
 //
 // K daemon processes serve streams of RCPT requests on one environment, on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // upgrade_test.cc - the conversion of a v0 environment, through the daemon.
 //
 // Every fixture is a v0 database "triplets.db" written through the library;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // watchdog_test.cc - a daemon stuck behind a killed daemon's lock ends after
 // its request bound, and the next daemon serves on the recovered environment.
 //

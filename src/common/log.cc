@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // log.cc - syslog output and the fatal stops.
 #include "common/log.h"
 

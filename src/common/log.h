@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // log.h - the daemon's one road to syslog, and its fatal stops.
 //
 // Every message of the daemon goes through log_msg(), so that the notices of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // settings.cc - the settings record and its built-in defaults.
 #include "common/settings.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // settings.h - the daemon's settings record, read from its command line alone.
 //
 // The record holds the built-in defaults from process start; the command line

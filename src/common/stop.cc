@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // stop.cc - the stop state of the process and its signal handler.
 //
 // The handler only records: a flag per signal, stop_reason and exit_status.

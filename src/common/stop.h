@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // stop.h - the process's stop state: what the stop-signal handler records.
 //
 // The stop-signal handler only records: it sets stop_reason and exit_status

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // watchdog.cc - the request bound's thread.
 //
 // One mutex guards the state; the thread waits on a condition variable timed

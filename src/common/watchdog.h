@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // watchdog.h - a bound on the time the daemon may spend inside one request.
 //
 // A daemon can wait inside the library forever: a lock held by a daemon that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // watchdog_test.cc - the request bound in process, with a bound of one second.
 //
 // Each case runs in a child process (a death test): it starts the watchdog,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // xrealloc.cc - heap growth for the request and key buffers.
 #include "common/xrealloc.h"
 

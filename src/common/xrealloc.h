@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // xrealloc.h - heap growth that cannot fail quietly.
 #ifndef MURVANE_COMMON_XREALLOC_H
 #define MURVANE_COMMON_XREALLOC_H

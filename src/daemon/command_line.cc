@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // command_line.cc - the command line and the usage text.
 //
 // A bad option value is fatal (log_fatal: syslog only, then abort); unknown

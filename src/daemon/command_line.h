@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // command_line.h - reading the settings from the command line.
 //
 // A bad option value is fatal (syslog only, then abort); unknown options are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // dump.cc - the triplet listing.
 //
 // The cursors belong to no transaction: each record is read as it stands when

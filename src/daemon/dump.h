@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // dump.h - listing the triplet database (--dump-triplets).
 #ifndef MURVANE_DAEMON_DUMP_H
 #define MURVANE_DAEMON_DUMP_H

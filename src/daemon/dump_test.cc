@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // dump_test.cc - the line of one record, and the times in it.
 //
 // Keys and values are handed over in heap blocks of exactly their size, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // lifecycle.cc - main: start-up, the policy loop, the stop sequence.
 //
 // The loop answers every request it reads with exactly one response, written

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // lifecycle.h - start-up, the policy loop and the stops.
 //
 // The daemon installs the stop-signal handler of common/stop.h, serves or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // main.cc - the murvane executable: everything else is in murvane_core.
 #include "daemon/lifecycle.h"
 

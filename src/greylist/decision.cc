@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // decision.cc - greylisting one triplet: defer, tag the first pass, let through.
 //
 // One transaction per request: read the record for update, update it, answer,

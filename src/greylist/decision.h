@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // decision.h - the greylisting decision for one RCPT request.
 #ifndef MURVANE_GREYLIST_DECISION_H
 #define MURVANE_GREYLIST_DECISION_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // expiry.cc - removing the triplets that no request asks for again.
 //
 // Requests restart idle records lazily; this pass deletes the ones that are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // expiry.h - the expiry pass at the stop.
 #ifndef MURVANE_GREYLIST_EXPIRY_H
 #define MURVANE_GREYLIST_EXPIRY_H

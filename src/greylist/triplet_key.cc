@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // triplet_key.cc - building and printing triplet keys.
 //
 // The buffer is sized from the three values before anything is parsed, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // triplet_key.h - the key of a request, and the buffer that holds it.
 //
 // The key layout is in storage/stored_triplet.h; this module builds keys

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // triplet_key_test.cc - the key buffer, prefix cutting and address texts, in
 // process. The stored bytes of whole keys are checked through the binary in
 // tests/stored_key_test.cc.

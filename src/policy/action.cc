@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // action.cc - the answer templates (reject_action, greylisted_action).
 //
 // A bad directive is no failure for the caller: the answer always goes out,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // action.h - expansion of the answer templates.
 #ifndef MURVANE_POLICY_ACTION_H
 #define MURVANE_POLICY_ACTION_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // action_test.cc - expansion of the answer templates, in process.
 //
 // print_action writes to standard output and logs its warnings through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // request.cc - reading policy requests from the mail server.
 //
 // End of input and read failures both end the run; a failed read is logged

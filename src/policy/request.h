@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // request.h - the policy request reader.
 //
 // One growing buffer holds the input from the mail server. After

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // request_test.cc - the request reader and attribute lookup, in process.
 //
 // The reader's state is process-wide (request_buf, request_len, request_cap,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // environment.cc - the Berkeley DB environment and the triplet database.
 //
 // The home directory must exist: the daemon never creates it. The environment

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // environment.h - the Berkeley DB environment and the triplet database.
 //
 // Both handles are opened on first use and kept until cleanup(). Every failed

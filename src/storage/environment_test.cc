@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // environment_test.cc - the environment's fixed settings, the handles'
 // caching and retry, and the two forms of a logged library failure, in
 // process. Failures seen by a mail server are driven through the binary in

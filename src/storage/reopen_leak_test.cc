@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // reopen_leak_test.cc - regression: the first get_db() in a home without
 // triplets-1.db leaked the file name the library had copied for the failed
 // (not creating) open, because the creating open went through the same

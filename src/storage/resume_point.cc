@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // resume_point.cc - resuming a walk over a database in key order.
 #include "storage/resume_point.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // resume_point.h - resuming a walk over a database in key order.
 //
 // A walk that must not keep a cursor open for long (the expiry pass commits

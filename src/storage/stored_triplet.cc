@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // stored_triplet.cc - reading the address part of a stored key.
 #include "storage/stored_triplet.h"
 

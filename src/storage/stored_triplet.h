@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // stored_triplet.h - the stored layout of triplets-1.db: its keys and values.
 //
 // The one home of the stored format, shared by the decision, the expiry pass,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // upgrade.cc - the one place that knows format v0.
 //
 // At every moment either triplets-1.db holds every converted record and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // upgrade.h - conversion of a format v0 database (triplets.db).
 //
 // Format v0 kept the client address as text at the start of the key:

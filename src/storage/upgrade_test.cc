@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // upgrade_test.cc - converting v0 keys, and the conversion's outcomes.
 //
 // v0 keys are handed over in heap blocks of exactly their size, so that the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # install_check.sh CMAKE BUILD_DIR SOURCE_DIR - install murvane into a
 # temporary prefix and check what lands there: the daemon in sbin, runnable;
 # the manual page in man8, the same as docs/murvane.8, lint-clean, rendering,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # package_check.sh DEB - install murvane's Debian package into a throwaway
 # minimal Debian 12 root and check what it does there:
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """multi_mx_e2e.py - two MX hosts sharing one greylist, end to end.
 
 Builds two private Postfix instances on 127.0.0.1, as postfix_e2e.py builds

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """postfix_e2e.py - murvane behind a real Postfix, end to end.
 
 Builds a private Postfix instance in a temporary directory (its own config,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * fake_db_version.c - db_version() of another library release, for the
  * version check's tests. MURVANE_FAKE_DB_VERSION holds "major.minor.patch".

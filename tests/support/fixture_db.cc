@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fixture_db.cc - fixture databases through the Berkeley DB C API.
 #include "fixture_db.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fixture_db.h - databases written and read back through the library itself.
 //
 // Fixtures are real environments: records back-dated by writing their times,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // frozen_clock.h - running the daemon at a fixed time of day.
 //
 // Idle limits and greylist delays are compared with strict inequalities, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // record_lock.h - a write lock held by "another daemon": the test process.
 //
 // Opens the environment with the daemon's own flags (so it joins the daemon's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // run_daemon.cc - the black-box harness around the murvane binary.
 #include "run_daemon.h"
 

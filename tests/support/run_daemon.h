@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // run_daemon.h - running the built murvane binary the way a mail server does.
 //
 // The daemon gets its argv, bytes on standard input (at once or in timed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * syslog_capture.c - syslog without a syslog daemon, for the tests.
  *
