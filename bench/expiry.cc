@@ -268,6 +268,7 @@ struct stops_figures {
     int gave_way = 0;
     uint64_t idle_left = 0;
     std::vector<double> cpu_s;  // of each stop's daemon, alone only
+    std::vector<uint64_t> left; // idle triplets left after each stop
     double worst_p99 = 0, worst_max = 0;
 };
 stops_figures sweep_stops(uint64_t size, const std::string &master, int k,
@@ -301,6 +302,7 @@ stops_figures sweep_stops(uint64_t size, const std::string &master, int k,
         f.stops++;
         deleted += p.expired;
         f.gave_way += p.gave_way;
+        f.left.push_back(idle > deleted ? idle - deleted : 0);
     }
     paths.murvane = saved;
     f.idle_left = idle > deleted ? idle - deleted : 0;
@@ -323,6 +325,9 @@ void sweep_table()
               "stops (worst stop) |\n"
            << "|---|---|---|---|---|---|---|---|\n";
     std::vector<double> over_bound, stop_cpu_ms;
+    // The plot's data: the idle triplets left after each stop, a block per
+    // daemon and load over the largest database (sweep.gp draws it).
+    std::ofstream plot(paths.out + "/sweep.dat");
     std::map<std::string, double> cpu_at_largest;
     for (uint64_t size : cfg.sweep_sizes) {
         std::string master = expiry_master(size);
@@ -351,6 +356,13 @@ void sweep_table()
                     cpu_at_largest[binary.name] = median(f.cpu_s);
                 if (k == 0 && !before)
                     stop_cpu_ms.push_back(cpu);
+                if (size == cfg.sweep_sizes.back()) {
+                    plot << "stop \"" << binary.name << ", " << k << " load connections\"\n"
+                         << "0 " << size / 10 << "\n";
+                    for (size_t i = 0; i < f.left.size(); i++)
+                        plot << i + 1 << " " << f.left[i] << "\n";
+                    plot << "\n\n";
+                }
             }
         }
     }

@@ -64,4 +64,8 @@ if [ -s "$out/throughput.dat" ]; then
     gnuplot -e "datafile='$out/throughput.dat'; outfile='$out/throughput.png'" bench/throughput.gp
     echo "bench: plot in $out/throughput.png, report in $out/report.md" >&2
 fi
+if [ -s "$out/sweep.dat" ]; then
+    gnuplot -e "datafile='$out/sweep.dat'; outfile='$out/sweep.png'" bench/sweep.gp
+    echo "bench: plot of the expiry sweep in $out/sweep.png" >&2
+fi
 exit $status
