@@ -357,11 +357,13 @@ void sweep_table()
                 if (k == 0 && !before)
                     stop_cpu_ms.push_back(cpu);
                 if (size == cfg.sweep_sizes.back()) {
+                    // Blocks apart by two blank lines, none after the last.
+                    if (plot.tellp() > 0)
+                        plot << "\n\n";
                     plot << "stop \"" << binary.name << ", " << k << " load connections\"\n"
                          << "0 " << size / 10 << "\n";
                     for (size_t i = 0; i < f.left.size(); i++)
                         plot << i + 1 << " " << f.left[i] << "\n";
-                    plot << "\n\n";
                 }
             }
         }
