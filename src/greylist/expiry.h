@@ -3,8 +3,9 @@
 #ifndef MURVANE_GREYLIST_EXPIRY_H
 #define MURVANE_GREYLIST_EXPIRY_H
 
-// Records one stop's pass walks at most. A pass over this many costs about
-// 100 ms of CPU (measured, docs/performance.md); a database this size or
+// Records one stop's pass walks at most. A stop that walks this many costs
+// 80 to 120 ms of CPU, however large the database (measured on a 2-core
+// machine, quiet and busy, docs/performance.md); a database this size or
 // smaller is walked whole by every pass.
 constexpr unsigned long expiry_slice = 100000;
 
