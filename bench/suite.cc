@@ -2,6 +2,7 @@
 // suite.cc - the whole bench in one run: every figure of docs/performance.md.
 //
 //   bench_suite --build DIR --work DIR --out DIR [--smoke] [--no-peer]
+//               [--section NAME]... [--before MURVANE]
 //
 // Sections, each in a file of its own (sections.h): the machine; 1. the
 // daemon side by side with the least stdin program, the in-process storage
@@ -48,8 +49,10 @@ void bench_settings::make_smoke()
     scale_seconds = 0.4;
     scale_repeats = 1;
     expiry_sizes = {6000};
+    sweep_sizes = {6000};
+    sweep_loads = {0, 2};
+    before_stops = 2;
     expiry_load_size = 6000;
-    max_passes = 2;
     conversion_size = 6000;
     contention_connections = {4};
     contention_seconds = 0.5;
@@ -65,7 +68,8 @@ namespace {
 [[noreturn]] void usage()
 {
     fputs("usage: bench_suite --build DIR --work DIR --out DIR [--smoke] [--no-peer]\n"
-          "                   [--section side_by_side|allocations|scale|expiry|contention]...\n",
+          "                   [--section side_by_side|allocations|scale|expiry|contention]...\n"
+          "                   [--before MURVANE]\n",
           stderr);
     exit(2);
 }
@@ -86,6 +90,8 @@ int main(int argc, char **argv)
             cfg.make_smoke();
         else if (a == "--no-peer")
             cfg.peer = false;
+        else if (a == "--before" && i + 1 < argc)
+            paths.before = fs::absolute(argv[++i]).string();
         else if (a == "--section" && i + 1 < argc)
             cfg.only.push_back(argv[++i]);
         else

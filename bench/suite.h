@@ -29,9 +29,11 @@ struct bench_settings {
     std::vector<int> scale_connections = {1, 2, 4, 8};
     double scale_seconds = 1.5;
     int scale_repeats = 3;
-    std::vector<uint64_t> expiry_sizes = {1000000, 5000000};
-    uint64_t expiry_load_size = 1000000;  // the passes under load
-    int max_passes = 10;                  // ... one after another, at most
+    std::vector<uint64_t> expiry_sizes = {100000, 1000000, 5000000};
+    std::vector<uint64_t> sweep_sizes = {1000000, 5000000};  // stops until swept
+    std::vector<int> sweep_loads = {0, 2, 4};                // ... under these loads
+    int before_stops = 5;                 // stops of the earlier daemon, at most
+    uint64_t expiry_load_size = 1000000;  // requests during a pass
     uint64_t conversion_size = 1000000;   // the v0 conversion
     std::vector<std::string> only;        // --section: run just these sections
     std::vector<int> contention_connections = {1, 4, 8};
@@ -47,6 +49,7 @@ struct bench_settings {
 struct bench_paths {
     std::string build, work, out;
     std::string murvane, least, floor, malloc_count, syslog_capture;
+    std::string before;  // --before: an earlier daemon measured beside this one
 };
 
 extern bench_settings cfg;

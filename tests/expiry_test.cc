@@ -564,6 +564,270 @@ TEST_F(Expiry, LockInTheMiddleKeepsTheBatchesBeforeIt)
             << "record " << i << ", " << deleted << " deleted";
 }
 
+// --- the sweep that the stops share ----------------------------------------
+
+// The i-th record of a sweep fixture: addresses in the order of i, so the
+// walk meets them in that order (and before the opener's 198.51.100.1).
+std::string sweep_key(size_t i)
+{
+    return ipv4_key("10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) +
+                        "." + std::to_string(i & 255),
+                    sender, recipient);
+}
+
+// expired_count - the count of the one "Expired N triplets" line, 0 without
+// one.
+unsigned expired_count(const daemon_result &result)
+{
+    unsigned count = 0;
+    for (const auto &notice : starting_with(result.messages("notice"), "Expired "))
+        EXPECT_EQ(1, sscanf(notice.c_str(), "Expired %u triplets", &count)) << notice;
+    EXPECT_GE(1u, starting_with(result.messages("notice"), "Expired ").size());
+    return count;
+}
+
+// A database two and a half slices long, every fourth record fresh: each
+// stop deletes the idle records of the next slice and nothing else, and the
+// third one, meeting the end of the database, finishes the sweep.
+TEST_F(Expiry, SweepTakesOneStopPerSlice)
+{
+    const size_t total = expiry_slice * 5 / 2;
+    auto fresh = [](size_t i) { return i % 4 == 0; };
+    put_generated(home.path, "triplets-1.db", total, [&](size_t i) {
+        return std::make_pair(sweep_key(i), fresh(i)
+                                                ? record_value(now - 60, now - 60, 1, 0)
+                                                : record_value(now - 99999, now - 99999, 1, 0));
+    });
+    const size_t ends[] = {expiry_slice, 2 * expiry_slice, total};
+    size_t begin = 0;
+    for (size_t stop = 0; stop < 3; stop++) {
+        daemon_result result = run_frozen(home.path, {}, opener_request());
+        ASSERT_EQ(0, result.status) << ::testing::PrintToString(result.log);
+        EXPECT_EQ(std::vector<std::string>{"Expired " +
+                                           std::to_string((ends[stop] - begin) * 3 / 4) +
+                                           " triplets"},
+                  result.messages("notice"))
+            << "stop " << stop + 1;
+        std::set<std::string> left = keys_of(read_records(home.path));
+        EXPECT_EQ(1u, left.count(opener_key));
+        size_t mismatches = 0;
+        for (size_t i = 0; i < total; i++)
+            if ((left.count(sweep_key(i)) == 1) != (i >= ends[stop] || fresh(i)))
+                mismatches++;
+        EXPECT_EQ(0u, mismatches) << "stop " << stop + 1 << " left the wrong records";
+        EXPECT_EQ(stop < 2, !read_records(home.path, "expiry-sweep.db").empty())
+            << "stop " << stop + 1;
+        begin = ends[stop];
+    }
+}
+
+// Fixtures of the two tests below: even records idle at `now`, odd ones
+// created at `now` - 10, idle only at `later`. A stop at `later` that starts
+// at the first key deletes them all; one that resumes deletes only those
+// after its start.
+constexpr int resume_total = 5000;
+constexpr time_t later = now + 20000;
+
+void put_even_odd(const std::string &home)
+{
+    put_generated(home, "triplets-1.db", resume_total, [](size_t i) {
+        return std::make_pair(sweep_key(i), i % 2 == 0
+                                                ? record_value(now - 99999, now - 99999, 1, 0)
+                                                : record_value(now - 10, now - 10, 1, 0));
+    });
+}
+
+// committed_prefix - the even records a stop at `now` deleted: they must be
+// the first ones, as the walk goes in key order.
+size_t committed_prefix(const std::string &home)
+{
+    std::set<std::string> left = keys_of(read_records(home));
+    size_t gone = 0;
+    while (gone * 2 < resume_total && left.count(sweep_key(gone * 2)) == 0)
+        gone++;
+    for (int i = 0; i < resume_total; i++)
+        EXPECT_EQ(i % 2 == 1 || static_cast<size_t>(i) >= 2 * gone,
+                  left.count(sweep_key(i)) == 1)
+            << "record " << i << " after " << gone << " deletions";
+    return gone;
+}
+
+// run_at - a daemon at `when` that opens the database through a listing,
+// adding no record of its own, and stops.
+daemon_result run_at(const std::string &home, time_t when)
+{
+    daemon_run run = frozen_run(home, {"--dump-triplets"}, "");
+    run.env = frozen_clock(when);
+    daemon_result result = run_daemon(run);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ("", result.err);
+    return result;
+}
+
+// expect_resumed - a stop at `later` after a first one that deleted the
+// first `gone` even records: it went on where that one ended (on record
+// 2 * gone - 2, or - 1 when the batch ended on an odd one), deleting every
+// record after it and none before. A third stop starts at the first key
+// again and deletes the rest.
+void expect_resumed(const std::string &home, size_t gone)
+{
+    ASSERT_LT(0u, gone);
+    daemon_result second = run_at(home, later);
+    ASSERT_EQ(0, second.status);
+    std::set<std::string> left = keys_of(read_records(home));
+    for (size_t i = 0; i < resume_total; i++) {
+        if (i + 1 == 2 * gone)
+            continue;  // the last record walked, or the first after it
+        ASSERT_EQ(i % 2 == 1 && i < 2 * gone, left.count(sweep_key(i)) == 1)
+            << "record " << i << ", the first stop deleted " << gone;
+    }
+    daemon_result third = run_at(home, later);
+    EXPECT_EQ(0, third.status);
+    left = keys_of(read_records(home));
+    for (size_t i = 0; i < resume_total; i++)
+        ASSERT_EQ(0u, left.count(sweep_key(i))) << "record " << i << " after the wrap";
+}
+
+TEST_F(Expiry, StopAfterOneThatGaveWayResumesWhereItEnded)
+{
+    put_even_odd(home.path);
+    daemon_result result;
+    ASSERT_NO_FATAL_FAILURE(
+        stop_with_record_locked(home.path, {}, sweep_key(3000), &result));
+    ASSERT_EQ(0, result.status);
+    EXPECT_TRUE(result.logged("notice", "Aborting concurrent expiry due to deadlock"));
+    size_t gone = committed_prefix(home.path);
+    EXPECT_EQ(gone, expired_count(result));
+    EXPECT_GT(1500u, gone);
+    ASSERT_NO_FATAL_FAILURE(expect_resumed(home.path, gone));
+}
+
+// A daemon killed in the middle of its slice: the batches it committed
+// stand with their position, the one under way is undone by the recovery
+// of the next daemon, and the next stop goes on from the last committed
+// batch. The FIFO log (see ExpiryStop) holds the daemon in its walk.
+TEST_F(Expiry, StopAfterADaemonKilledMidSliceGoesOnFromItsLastBatch)
+{
+    put_even_odd(home.path);
+    fifo_log log(home.file("log.fifo"));
+    ASSERT_TRUE(log.ok());
+    daemon_run run = frozen_run(home.path, {"-v"}, "");
+    run.env.push_back("MURVANE_SYSLOG_FILE=" + home.file("log.fifo"));
+    daemon_process daemon = start_daemon(run);
+    ASSERT_TRUE(write_input(daemon, opener_request()));
+    close_input(daemon);
+    ASSERT_TRUE(log.read_until("\tExpiring 10.0.11.184 ", 60000));  // record 3000
+    ASSERT_EQ(0, kill(daemon.pid, SIGKILL));
+    daemon_result killed = finish_daemon(daemon);
+    ASSERT_EQ(SIGKILL, killed.signal);
+    size_t gone = committed_prefix(home.path);
+    EXPECT_GT(2500u, gone) << "the daemon finished its walk before the kill";
+    EXPECT_FALSE(read_records(home.path, "expiry-sweep.db").empty());
+    ASSERT_NO_FATAL_FAILURE(expect_resumed(home.path, gone));
+}
+
+// Two daemons stopping together over a database of several slices: either
+// one sweeps while the other makes no pass, or they sweep one slice after
+// the other; never do they walk the same records or get in each other's way.
+TEST_F(Expiry, DaemonsStoppingTogetherNeverWalkTheSameSlice)
+{
+    const size_t total = expiry_slice * 5 / 2;
+    put_generated(home.path, "triplets-1.db", total, [](size_t i) {
+        return std::make_pair(sweep_key(i), record_value(now - 99999, now - 99999, 1, 0));
+    });
+    daemon_process daemons[2];
+    for (auto &daemon : daemons) {
+        daemon = start_daemon(frozen_run(home.path, {}, ""));
+        ASSERT_TRUE(write_input(daemon, opener_request()));
+        ASSERT_TRUE(read_output_until(daemon, "\n\n"));
+    }
+    for (auto &daemon : daemons)
+        close_input(daemon);
+    unsigned deleted = 0, passes = 0;
+    for (auto &daemon : daemons) {
+        daemon_result result = finish_daemon(daemon);
+        ASSERT_FALSE(result.timed_out);
+        EXPECT_EQ(0, result.status);
+        EXPECT_FALSE(result.logged("notice", "Aborting concurrent expiry due to deadlock"));
+        unsigned count = expired_count(result);
+        if (count > 0) {
+            EXPECT_EQ(expiry_slice, count);
+            passes++;
+        }
+        deleted += count;
+    }
+    EXPECT_LE(1u, passes);
+    std::set<std::string> left = keys_of(read_records(home.path));
+    EXPECT_EQ(total - deleted + 1, left.size());
+    for (size_t i = 0; i < total; i++)
+        ASSERT_EQ(i >= deleted, left.count(sweep_key(i)) == 1) << "record " << i;
+}
+
+// What a stop makes of the stored position: garbage is warned of once and
+// the sweep starts again at the first key; a key that is gone resumes at
+// the next one; a key past the last one wraps to the first.
+struct position_case {
+    const char *name;
+    std::string stored;          // the value of the position record
+    std::set<int> deleted;       // of records 1 to 5 (192.0.2.1 ... .5)
+    bool warned;
+};
+
+void PrintTo(const position_case &c, std::ostream *out) { *out << c.name; }
+
+std::string position_key(int i) { return ipv4_key("192.0.2." + std::to_string(i), sender, recipient); }
+
+// stored_position - a well-formed value: "MSWP", version, key size, key.
+std::string stored_position(const std::string &key, uint32_t version = 1,
+                            uint32_t size_shown = 0xffffffff)
+{
+    uint32_t size = size_shown == 0xffffffff ? static_cast<uint32_t>(key.size()) : size_shown;
+    std::string value = "MSWP";
+    value.append(reinterpret_cast<const char *>(&version), 4);
+    value.append(reinterpret_cast<const char *>(&size), 4);
+    return value + key;
+}
+
+class ExpiryPosition : public Expiry, public ::testing::WithParamInterface<position_case> {};
+
+TEST_P(ExpiryPosition, StopStartsWhereThePositionSays)
+{
+    const position_case &c = GetParam();
+    record_list records;
+    for (int i = 1; i <= 5; i++)
+        records.emplace_back(position_key(i), record_value(now - 99999, now - 99999, 1, 0));
+    put_records(home.path, "triplets-1.db", records);
+    put_records(home.path, "expiry-sweep.db", {{"position", c.stored}});
+
+    daemon_result result = run_frozen(home.path, {"--dump-triplets"}, "");
+    ASSERT_EQ(0, result.status);
+    std::vector<std::string> expected;
+    if (c.warned)
+        expected.push_back("warning\tdamaged record in expiry-sweep.db removed: the expiry "
+                           "sweep starts again at the first key");
+    expected.push_back("notice\tExpired " + std::to_string(c.deleted.size()) + " triplets");
+    EXPECT_EQ(expected, result.log_messages());
+    std::set<std::string> left = keys_of(read_records(home.path));
+    for (int i = 1; i <= 5; i++)
+        EXPECT_EQ(c.deleted.count(i) == 0, left.count(position_key(i)) == 1) << "record " << i;
+    // The pass met the end of the database: the sweep is finished.
+    EXPECT_TRUE(read_records(home.path, "expiry-sweep.db").empty());
+}
+
+const position_case position_cases[] = {
+    {"too_short", "MSWP\x01", {1, 2, 3, 4, 5}, true},
+    {"other_magic", "XSWP" + stored_position(position_key(3)).substr(4), {1, 2, 3, 4, 5}, true},
+    {"other_version", stored_position(position_key(3), 2), {1, 2, 3, 4, 5}, true},
+    {"size_past_the_value", stored_position(position_key(3), 1, 500), {1, 2, 3, 4, 5}, true},
+    {"at_a_record", stored_position(position_key(3)), {4, 5}, false},
+    {"at_a_key_that_is_gone",
+     stored_position(ipv4_key("192.0.2.3", "zz@example.com", recipient)), {4, 5}, false},
+    {"past_the_last_key", stored_position(std::string("\x03", 1)), {1, 2, 3, 4, 5}, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Stored, ExpiryPosition, ::testing::ValuesIn(position_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // --- failures during the pass ---------------------------------------------
 
 // A value longer than a record fails the read with DB_BUFFER_SMALL; the pass

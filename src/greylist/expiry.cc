@@ -11,7 +11,17 @@
 // a request. A batch that fails is rolled back and ends the pass; the batches
 // committed before it stand. While the pass runs, in_expiry turns storage
 // failures into notices: they are expected.
+//
+// The passes of all the daemons of an environment make one sweep: a pass
+// goes on from the key where the previous one ended (storage/sweep_position),
+// walks at most a slice of records and ends; the pass that reaches the last
+// key finishes the sweep, and the next starts again at the first. So a stop
+// costs the same at any database size, and a database smaller than a slice
+// is walked whole, from its first key, by every stop. One daemon sweeps at a
+// time; another that stops meanwhile makes no pass.
 #include "greylist/expiry.h"
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +35,7 @@
 #include "storage/environment.h"
 #include "storage/resume_point.h"
 #include "storage/stored_triplet.h"
+#include "storage/sweep_position.h"
 
 namespace {
 
@@ -41,7 +52,19 @@ constexpr unsigned batch_records = 1000;
 constexpr size_t batch_bytes = 64 * 1024;
 constexpr long batch_ms = 5;
 
-enum batch_end { batch_full, walk_done, walk_failed };
+// What ended a batch: its bounds (the pass goes on), the pass's slice, the
+// end of the database, a stop request, or a failure that rolled it back.
+enum batch_end { batch_full, slice_done, walk_ended, walk_stopped, walk_failed };
+
+// One pass: the part of the shared sweep that this stop walks.
+struct pass_state {
+    time_t now;
+    DB *sweep;              // expiry-sweep.db; null when no position is kept
+    unsigned long slice;    // records this pass may walk; 0 for no bound
+    unsigned long walked;   // records read so far, deleted ones included
+    bool from_position;     // the pass's first read starts past a stored key
+    resume_point resume;    // the last key read
+};
 
 // printable_address - the address of a key for the verbose message; "-"
 // for a key of a damaged database too short for its address part.
@@ -58,11 +81,25 @@ long elapsed_ms(const timespec &since)
     return (t.tv_sec - since.tv_sec) * 1000 + (t.tv_nsec - since.tv_nsec) / 1000000;
 }
 
+// first_read - the batch's first record. A stored position at or past the
+// last key (the previous slice ended on it, or the keys after it are gone)
+// wraps the sweep to the first key.
+int first_read(DBC *dbcp, DBT *key, pass_state *pass)
+{
+    int ret = next_record(dbcp, key, &dbdata, DB_RMW, true, pass->resume);
+    if (ret == DB_NOTFOUND && pass->from_position) {
+        *key = DBT{};
+        ret = dbcp->c_get(dbcp, key, &dbdata, DB_FIRST | DB_RMW);
+    }
+    pass->from_position = false;
+    return ret;
+}
+
 // walk_batch - delete the idle records of one batch under the cursor, adding
-// them to *deleted. Ends at the batch's bounds (batch_full), at the end of
-// the database or a stop request (walk_done), or on a failure that must
-// roll the batch back (walk_failed, logged here).
-batch_end walk_batch(DBC *dbcp, time_t now, resume_point *resume, uint32_t *deleted)
+// them to *deleted. Ends at the batch's bounds (batch_full), at the pass's
+// slice, at the end of the database, at a stop request, or on a failure
+// that must roll the batch back (walk_failed, logged here).
+batch_end walk_batch(DBC *dbcp, pass_state *pass, uint32_t *deleted)
 {
     DBT expiry_key{};
     timespec start;
@@ -70,9 +107,12 @@ batch_end walk_batch(DBC *dbcp, time_t now, resume_point *resume, uint32_t *dele
     size_t bytes = 0;
     int ret;
     for (unsigned records = 0;; records++) {
-        ret = next_record(dbcp, &expiry_key, &dbdata, DB_RMW, records == 0, *resume);
+        if (records == 0)
+            ret = first_read(dbcp, &expiry_key, pass);
+        else
+            ret = next_record(dbcp, &expiry_key, &dbdata, DB_RMW, false, pass->resume);
         if (ret == DB_NOTFOUND)
-            return walk_done;
+            return walk_ended;
         if (ret == DB_LOCK_DEADLOCK) {
             log_msg(LOG_NOTICE, "Aborting concurrent expiry due to deadlock");
             return walk_failed;
@@ -81,13 +121,14 @@ batch_end walk_batch(DBC *dbcp, time_t now, resume_point *resume, uint32_t *dele
             report_db_error("dbcp->c_get failed", ret);
             return walk_failed;
         }
-        remember(resume, expiry_key);
+        remember(&pass->resume, expiry_key);
+        pass->walked++;
         bytes += expiry_key.size + dbdata.size;
         // A value shorter than a record is left alone: its age is unknown,
         // and the next request for it starts it afresh.
         if (dbdata.size == sizeof triplet_data) {
             idle_rule_t rule = idle_rule(triplet_data);
-            double idle = difftime(now, rule.reference);
+            double idle = difftime(pass->now, rule.reference);
             if (idle > rule.limit) {
                 if (settings.verbose > 0)
                     log_msg(LOG_INFO, "Expiring %s %s after %.0f seconds idle",
@@ -101,45 +142,70 @@ batch_end walk_batch(DBC *dbcp, time_t now, resume_point *resume, uint32_t *dele
             }
         }
         if (stop_requested())
-            return walk_done;
+            return walk_stopped;
+        if (pass->slice != 0 && pass->walked >= pass->slice)
+            return slice_done;
         if (records + 1 >= batch_records || bytes >= batch_bytes ||
             elapsed_ms(start) >= batch_ms)
             return batch_full;
     }
 }
 
-// run_batch - one batch in its own transaction. Returns walk_done or
-// batch_full once the batch is committed, with its deletions added to
-// *total; walk_failed when it was skipped or rolled back (logged).
-batch_end run_batch(DB_ENV *env, time_t now, resume_point *resume, uint32_t *total)
+// save_position - where the next batch or the next stop goes on from,
+// written in the batch's own transaction. At the end of the database the
+// sweep is finished, and the next stop starts at the first key.
+int save_position(const pass_state &pass, DB_TXN *txn, batch_end end)
+{
+    if (pass.sweep == nullptr)
+        return 0;
+    if (end == walk_ended || !pass.resume.set)
+        return clear_position(pass.sweep, txn);
+    return store_position(pass.sweep, txn, pass.resume);
+}
+
+// begin_step - a transaction that never waits for a lock, below the
+// default priority of 100 so that the detector refuses the pass first.
+// Returns 0 or the library's code (logged).
+int begin_step(DB_ENV *env, DB_TXN **txn)
+{
+    int ret;
+    if ((ret = env->txn_begin(env, nullptr, txn, DB_TXN_NOWAIT)) != 0) {
+        if (ret == DB_LOCK_DEADLOCK)
+            log_msg(LOG_DEBUG, "skipping concurrent expiry avoids deadlocks and "
+                    "unnecessary work");
+        else
+            report_db_error("txn_begin failed during run_expiry", ret);
+        return ret;
+    }
+    if ((ret = (*txn)->set_priority(*txn, 50)) != 0)
+        report_db_error("TXN->set_priority", ret);
+    return 0;
+}
+
+// run_batch - one batch in its own transaction. Returns how the walk ended
+// once the batch is committed, with its deletions added to *total;
+// walk_failed when it was skipped or rolled back (logged).
+batch_end run_batch(DB_ENV *env, pass_state *pass, uint32_t *total)
 {
     DB_TXN *txn;
     DBC *dbcp;
     uint32_t deleted = 0;
     int ret;
 
-    if ((ret = env->txn_begin(env, nullptr, &txn, DB_TXN_NOWAIT)) != 0) {
-        if (ret == DB_LOCK_DEADLOCK)
-            log_msg(LOG_DEBUG, "skipping concurrent expiry avoids deadlocks and "
-                    "unnecessary work");
-        else
-            report_db_error("txn_begin failed during run_expiry", ret);
+    if (begin_step(env, &txn) != 0)
         return walk_failed;
-    }
-    // Below the default of 100: the detector refuses the pass first.
-    if ((ret = txn->set_priority(txn, 50)) != 0)
-        report_db_error("TXN->set_priority", ret);
-
     batch_end end = walk_failed;
     if ((ret = db->cursor(db, txn, &dbcp, 0)) != 0) {
         report_db_error("db->cursor failed during expiry run", ret);
     } else {
-        end = walk_batch(dbcp, now, resume, &deleted);
+        end = walk_batch(dbcp, pass, &deleted);
         if ((ret = dbcp->c_close(dbcp)) != 0) {
             report_db_error("dbcp->c_close failed", ret);
             end = walk_failed;
         }
     }
+    if (end != walk_failed && save_position(*pass, txn, end) != 0)
+        end = walk_failed;
     if (end == walk_failed) {
         if ((ret = txn->abort(txn)) != 0)
             report_db_error("failed to abort", ret);
@@ -154,9 +220,40 @@ batch_end run_batch(DB_ENV *env, time_t now, resume_point *resume, uint32_t *tot
     return end;
 }
 
+// find_start - read where the sweep stands, in a transaction of its own, so
+// that a damaged position is removed (and warned of) once, whatever the
+// batches after it do. Returns false when the pass cannot run (logged).
+bool find_start(DB_ENV *env, pass_state *pass)
+{
+    DB_TXN *txn;
+    position_state state;
+    int ret;
+    if (begin_step(env, &txn) != 0)
+        return false;
+    if (load_position(pass->sweep, txn, &pass->resume, &state) != 0) {
+        if ((ret = txn->abort(txn)) != 0)
+            report_db_error("failed to abort", ret);
+        return false;
+    }
+    if ((ret = txn->commit(txn, 0)) != 0) {
+        report_db_error("commit failed in run_expiry", ret);
+        return false;
+    }
+    if (state == position_damaged)
+        log_msg(LOG_WARNING, "damaged record in %s removed: the expiry sweep starts "
+                "again at the first key", sweep_db_name);
+    pass->from_position = state == position_found;
+    return true;
+}
+
 }  // namespace
 
 void run_expiry()
+{
+    run_sweep(expiry_slice);
+}
+
+void run_sweep(unsigned long slice)
 {
     DB_ENV *env;
     uint32_t count = 0;
@@ -170,13 +267,34 @@ void run_expiry()
     fatal_assert(! rc && dbenv);
 
     in_expiry++;
-    resume_point resume{};
+    int lock_fd;
+    if (lock_sweep(&lock_fd) == sweep_lock_busy) {
+        if (settings.debug)
+            log_msg(LOG_DEBUG, "another daemon is sweeping: no expiry pass");
+        in_expiry--;
+        return;
+    }
+    pass_state pass{};
+    pass.now = now;
+    pass.slice = slice;
+    bool run = true;
+    // Without its position a bounded pass would walk the same first slice
+    // at every stop: the whole database is walked instead, as before.
+    if (open_sweep_db(env, &pass.sweep) != 0)
+        pass.slice = 0;
+    else
+        run = find_start(env, &pass);
     // The stop sequence that runs this pass is bounded by the watchdog; each
     // committed batch is progress, and only a batch stuck for the whole bound
     // (on a page latch of a killed daemon, say) ends the process.
-    while (run_batch(env, now, &resume, &count) == batch_full)
-        watchdog_progress();
-    free(resume.data);
+    if (run)
+        while (run_batch(env, &pass, &count) == batch_full)
+            watchdog_progress();
+    free(pass.resume.data);
+    if (pass.sweep != nullptr && (rc = pass.sweep->close(pass.sweep, 0)) != 0)
+        report_db_error("DB close expiry-sweep.db", rc);
+    if (lock_fd >= 0)
+        close(lock_fd);
     if (count > 0)
         log_msg(LOG_NOTICE, "Expired %u triplets", count);
     in_expiry--;
