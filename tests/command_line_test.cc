@@ -21,7 +21,7 @@ namespace {
 
 const std::string version = "murvane 0.4.0\n";
 
-// The usage text as an administrator reads it: the 82 lines with the program
+// The usage text as an administrator reads it: the 95 lines with the program
 // name, the built-in numbers and the two action templates filled in.
 std::string usage(const std::string &program,
                   const std::string &reject = default_reject_action,
@@ -32,6 +32,7 @@ std::string usage(const std::string &program,
             " [-V] [-v] [-d] [-h <Berkeley DB home directory>] [-g <greylist delay>]",
         "    [-b <bloc maximum idle>] [-p <pass maximum idle>] [-r <reject action>]",
         "    [-G <greylisted action>] [-/ <network bits>] [--dump-triplets] [--help]",
+        "    [--auto-whitelist <count>] [--dump-clients]",
         "",
         "    -b <seconds>, --bloc-max-idle <seconds>",
         "",
@@ -111,6 +112,18 @@ std::string usage(const std::string &program,
         "",
         "        Dump the triplets database to stdout.  Mostly for debugging",
         "        purposes.",
+        "",
+        "    --auto-whitelist <count>",
+        "",
+        "\tLet a new triplet through at once when its client (the network",
+        "\tprefix of its address) has passed greylisting with <count>",
+        "\tdistinct triplets and has had mail let through within the",
+        "\t--pass-max-idle time.  The answer is DUNNO.  0, the default,",
+        "\tturns auto-whitelisting off.",
+        "",
+        "    --dump-clients",
+        "",
+        "        Dump the clients that auto-whitelisting remembers to stdout.",
     };
     std::string text;
     for (const auto &line : lines)
@@ -123,10 +136,10 @@ std::string unknown(const std::string &argument)
     return "Unknown option \"" + argument + "\"\n";
 }
 
-TEST(UsageText, ExpectedTextHas82Lines)
+TEST(UsageText, ExpectedTextHas95Lines)
 {
     const std::string text = usage("murvane");
-    EXPECT_EQ(82, std::count(text.begin(), text.end(), '\n'));
+    EXPECT_EQ(95, std::count(text.begin(), text.end(), '\n'));
 }
 
 // The default templates: fixed words around the project's own web address,
@@ -249,6 +262,10 @@ std::vector<cli_case> cli_cases()
         fatal("MissingRejectAction", {"-r"}, "Missing argument to --reject-action"),
         fatal("MissingGreylistedAction", {"-G"}, "Missing argument to --greylisted-action"),
         fatal("MissingLongForm", {"--home"}, "Missing argument to --home"),
+        fatal("MissingAutoWhitelist", {"--auto-whitelist"},
+              "Missing argument to --auto-whitelist"),
+        fatal("AutoWhitelistInvalid", {"--auto-whitelist", "five"},
+              "Invalid argument to --auto-whitelist.  " + invalid_number),
         fatal("MissingAfterOtherOptions", {"-d", "-v", "-V", "-g", "1", "-p"},
               "Missing argument to --pass-max-idle"),
         fatal("FatalEndsTheParse", {"-g", "x", "-y", "--help"}, bad_g),
@@ -405,7 +422,8 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     const settings_t defaults = {default_greylist_delay, default_bloc_max_idle,
                                  default_pass_max_idle, default_network_prefix,
                                  default_network6_prefix, default_reject_action,
-                                 default_greylisted_action, default_db_home, 0, 0, 0};
+                                 default_greylisted_action, default_db_home, 0, 0, 0,
+                                 0, 0};
     settings = defaults;
     settings_t expected = defaults;
     c.expect(expected);
@@ -429,6 +447,8 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     EXPECT_EQ(expected.debug, settings.debug);
     EXPECT_EQ(expected.verbose, settings.verbose);
     EXPECT_EQ(expected.dump_triplets, settings.dump_triplets);
+    EXPECT_EQ(expected.auto_whitelist, settings.auto_whitelist);
+    EXPECT_EQ(expected.dump_clients, settings.dump_clients);
     // Text settings point into the argument vector; they are not copies.
     for (const char *text : {settings.reject_action, settings.greylisted_action,
                              settings.db_home}) {
@@ -467,6 +487,10 @@ const settings_case settings_cases[] = {
     {"Debug", {"-d", "--debug"}, [](settings_t &s) { s.debug = 1; }},
     {"VerboseCounts", {"-v", "--verbose", "-v"}, [](settings_t &s) { s.verbose = 3; }},
     {"DumpTriplets", {"--dump-triplets"}, [](settings_t &s) { s.dump_triplets = 1; }},
+    {"DumpClients", {"--dump-clients"}, [](settings_t &s) { s.dump_clients = 1; }},
+    {"AutoWhitelist", {"--auto-whitelist", "5"}, [](settings_t &s) { s.auto_whitelist = 5; }},
+    {"AutoWhitelistZeroIsOff", {"--auto-whitelist", "0"},
+     [](settings_t &s) { s.auto_whitelist = 0; }},
     {"RepeatedOptionsLastWins", {"-g", "1", "-g", "2", "-h", "/a", "--home", "/b"},
      [](settings_t &s) {
          s.greylist_delay = 2;
@@ -474,9 +498,9 @@ const settings_case settings_cases[] = {
      }},
     {"AllTogether",
      {"-b", "1", "-g", "2", "-p", "3", "-/", "4", "-6", "5", "-r", "R", "-G", "G", "-h", "H",
-      "-d", "-v", "--dump-triplets"},
+      "-d", "-v", "--dump-triplets", "--auto-whitelist", "7", "--dump-clients"},
      [](settings_t &s) {
-         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1};
+         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1, 7, 1};
      }},
 };
 

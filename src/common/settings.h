@@ -23,6 +23,8 @@ struct settings_t {
     int debug;                      // 1: debug messages on
     int verbose;                    // counter; above 0: verbose messages on
     int dump_triplets;              // 1: list the database instead of serving
+    uint64_t auto_whitelist;        // passed triplets that whitelist a client; 0: off
+    int dump_clients;               // 1: list the proven clients instead of serving
 };
 
 extern settings_t settings;

@@ -11,6 +11,7 @@
 // may not be listed.
 #include "daemon/dump.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "greylist/decision.h"
 #include "storage/environment.h"
 #include "storage/resume_point.h"
+#include "storage/stored_client.h"
 #include "storage/stored_triplet.h"
 
 namespace {
@@ -108,11 +110,14 @@ batch_end read_batch(DB *database, resume_point *resume, batch_buffer *batch)
     return end;
 }
 
+// The line printer of the database being listed.
+using line_printer = void (*)(const DBT *key, const DBT *value);
+
 // print_batch - the lines of the batch's records. A stop request that came
 // while they were read has already cut the batch after the record then
 // read; one that comes while they are printed ends the listing after the
 // current line. Returns false when a stop request ended the listing.
-bool print_batch(const batch_buffer &batch, bool stopped)
+bool print_batch(const batch_buffer &batch, bool stopped, line_printer print_line)
 {
     size_t at = 0;
     while (at < batch.used) {
@@ -123,11 +128,24 @@ bool print_batch(const batch_buffer &batch, bool stopped)
         key.data = batch.data + at;
         value.data = batch.data + at + key.size;
         at += key.size + value.size;
-        print_triplet_line(&key, &value);
+        print_line(&key, &value);
         if (!stopped && stop_requested())
             return false;
     }
     return !stopped;
+}
+
+// print_database - every record of an open database, batch by batch.
+void print_database(DB *database, line_printer print_line)
+{
+    resume_point resume{};
+    batch_buffer batch{};
+    batch_end end;
+    do {
+        end = read_batch(database, &resume, &batch);
+    } while (print_batch(batch, end == walk_stopped, print_line) && end == batch_full);
+    free(batch.data);
+    free(resume.data);
 }
 
 }  // namespace
@@ -190,12 +208,54 @@ void print_triplets()
         fprintf(stderr, "DBD-%d: failed to open database\n", ret);
         return;
     }
-    resume_point resume{};
-    batch_buffer batch{};
-    batch_end end;
-    do {
-        end = read_batch(database, &resume, &batch);
-    } while (print_batch(batch, end == walk_stopped) && end == batch_full);
-    free(batch.data);
-    free(resume.data);
+    print_database(database, print_triplet_line);
+}
+
+void print_client_line(const DBT *key, const DBT *value)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(key->data);
+    size_t a = triplet_address_length(bytes, key->size);
+    // A client key is exactly its tag byte and address part.
+    if (a == 0 || 1 + a != key->size)
+        fputs("-\t", stdout);
+    else
+        printf("%s\t", triplet_ip_text(bytes));
+    if (value->size != sizeof(client_data_t)) {
+        fputs("-\t-\t-\t-\n", stdout);
+        return;
+    }
+    client_data_t record;
+    memcpy(&record, value->data, sizeof record);  // library memory: no alignment
+    print_ctime(&record.first_seen);
+    putchar('\t');
+    print_ctime(&record.last_seen);
+    printf("\t%lu\t%lu\n", static_cast<unsigned long>(record.proven_count),
+           static_cast<unsigned long>(record.listed_count));
+}
+
+void print_clients()
+{
+    DB *database;
+    int ret;
+
+    // The listing opens the triplets too, so that its stop's expiry pass runs
+    // as after any listing, and so that a missing clients-1.db (never created,
+    // the option being off) lists nothing rather than creating one.
+    if ((ret = get_db(&database)) != 0) {
+        fprintf(stderr, "DBD-%d: failed to open database\n", ret);
+        return;
+    }
+    DB_ENV *env;
+    if ((ret = get_dbenv(&env)) != 0 || (ret = db_create(&database, env, 0)) != 0) {
+        fprintf(stderr, "DBD-%d: failed to open %s\n", ret, clients_db_name);
+        return;
+    }
+    ret = database->open(database, nullptr, clients_db_name, nullptr, DB_BTREE,
+                         DB_AUTO_COMMIT | DB_RDONLY, 0);
+    if (ret == 0)
+        print_database(database, print_client_line);
+    else if (ret != ENOENT)
+        fprintf(stderr, "DBD-%d: failed to open %s: %s\n", ret, clients_db_name,
+                db_strerror(ret));
+    database->close(database, 0);
 }

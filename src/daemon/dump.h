@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// dump.h - listing the triplet database (--dump-triplets).
+// dump.h - listing the triplet database (--dump-triplets) and the proven
+// clients (--dump-clients).
 #ifndef MURVANE_DAEMON_DUMP_H
 #define MURVANE_DAEMON_DUMP_H
 
@@ -10,6 +11,15 @@
 // print_triplets - one tab-separated line per record on standard output, in
 // key order; failures on standard error. The exit status is not changed.
 void print_triplets();
+
+// print_clients - one tab-separated line per record of clients-1.db, in key
+// order; nothing when the file does not exist (it is never created here).
+void print_clients();
+
+// print_client_line - the line of one stored client: address, first seen,
+// last seen, triplets proven, triplets let through at once. Never reads
+// beyond the key's or the value's size.
+void print_client_line(const DBT *key, const DBT *value);
 
 // print_ctime - a time as ctime() writes it, without its newline.
 void print_ctime(const time_t *time);

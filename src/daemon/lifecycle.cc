@@ -178,6 +178,8 @@ int daemon_main(int argc, char **argv)
 
     if (settings.dump_triplets) {
         print_triplets();
+    } else if (settings.dump_clients) {
+        print_clients();
     } else {
         int ret;
         if ((ret = start_watchdog(request_time_limit)) != 0)

@@ -14,6 +14,7 @@
 
 #include "common/log.h"
 #include "common/settings.h"
+#include "greylist/auto_whitelist.h"
 #include "greylist/triplet_key.h"
 #include "policy/action.h"
 #include "storage/environment.h"
@@ -52,6 +53,22 @@ void decide()
     } else {
         fputs("action=DUNNO\n", stdout);
     }
+}
+
+// let_through_listed - the new triplet of a whitelisted client: stored as
+// passed, without the greylisted action's header, as no delay was imposed.
+void let_through_listed()
+{
+    triplet_data.pass_count = 1;
+    fputs("action=DUNNO\n", stdout);
+}
+
+// check_client - a failed call on clients-1.db fails the request like a
+// failed call on the triplet (already logged).
+void check_client(int ret, const char *text)
+{
+    if (ret != 0)
+        abort_request(text);
 }
 
 }  // namespace
@@ -110,6 +127,9 @@ int process_smtp_rcpt()
         abort_request("get_dbenv failed");
     if (get_db(&database) != 0)
         abort_request("get_db failed");
+    DB *clients;
+    if (settings.auto_whitelist != 0 && get_clients_db(&clients) != 0)
+        abort_request("get_clients_db failed");
     if ((ret = env->txn_begin(env, nullptr, &begun, 0)) != 0) {
         report_db_error("txn_begin failed in process_smtp_rcpt", ret);
         abort_request("txn_begin failed");
@@ -121,6 +141,7 @@ int process_smtp_rcpt()
     // hold the read lock the other's upgrade waits for: a deadlock that ends
     // one daemon. With the write lock at once they queue for the page.
     dbdata.size = sizeof triplet_data;
+    bool fresh = true;  // the triplet is new or restarted by this request
     ret = database->get(database, txn, &dbkey, &dbdata, DB_RMW);
     if (ret == DB_NOTFOUND) {
         stamp_access_time();
@@ -141,11 +162,23 @@ int process_smtp_rcpt()
     } else {
         idle_rule_t rule = idle_rule(triplet_data);
         stamp_access_time();
-        if (difftime(triplet_data.access_time, rule.reference) > rule.limit)
+        fresh = difftime(triplet_data.access_time, rule.reference) > rule.limit;
+        if (fresh)
             start_afresh();
     }
 
-    decide();
+    bool listed = false;
+    if (fresh && settings.auto_whitelist != 0)
+        check_client(whitelisted_client(txn, triplet_data.access_time, &listed),
+                     "clients get failed");
+    uint64_t passes = triplet_data.pass_count;
+    if (listed)
+        let_through_listed();
+    else
+        decide();
+    if (settings.auto_whitelist != 0 && !listed && triplet_data.pass_count > passes)
+        check_client(client_passed(txn, triplet_data.access_time, passes == 0),
+                     "clients put failed");
 
     if ((ret = database->put(database, txn, &dbkey, &dbdata, 0)) != 0) {
         report_db_error("put", ret);

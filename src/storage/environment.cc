@@ -18,10 +18,12 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/watchdog.h"
+#include "storage/stored_client.h"
 #include "storage/upgrade.h"
 
 DB_ENV *dbenv = nullptr;
 DB *db = nullptr;
+DB *clients_db = nullptr;
 int expiry_enabled = 0;
 int in_expiry = 0;
 
@@ -179,9 +181,42 @@ int get_db(DB **handle)
     return 0;
 }
 
+int get_clients_db(DB **handle)
+{
+    DB_ENV *env;
+    int ret;
+
+    if (clients_db != nullptr) {
+        *handle = clients_db;
+        return 0;
+    }
+    *handle = nullptr;
+    if ((ret = get_dbenv(&env)) != 0)
+        return ret;
+    if ((ret = db_create(&clients_db, env, 0)) != 0) {
+        report_db_error("db_create", ret);
+        clients_db = nullptr;
+        return ret;
+    }
+    if ((ret = clients_db->open(clients_db, nullptr, clients_db_name, nullptr, DB_BTREE,
+                                DB_AUTO_COMMIT | DB_CREATE, 0644)) != 0) {
+        report_db_error("db->open clients-1.db", ret);
+        clients_db->close(clients_db, 0);
+        clients_db = nullptr;
+        return ret;
+    }
+    *handle = clients_db;
+    return 0;
+}
+
 void cleanup()
 {
     int ret;
+    if (clients_db != nullptr) {
+        if ((ret = clients_db->close(clients_db, 0)) != 0)
+            report_db_error("DB close clients-1.db", ret);
+        clients_db = nullptr;
+    }
     if (db != nullptr) {
         if ((ret = db->close(db, 0)) != 0)
             report_db_error("DB close", ret);

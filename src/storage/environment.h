@@ -12,6 +12,7 @@
 
 extern DB_ENV *dbenv;        // the environment, null until opened
 extern DB *db;               // triplets-1.db, null until opened
+extern DB *clients_db;       // clients-1.db, null until opened (auto-whitelisting)
 extern int expiry_enabled;   // 1 once deadlock detection was configured
 extern int in_expiry;        // above 0 while an expiry pass runs
 
@@ -37,7 +38,12 @@ int get_dbenv(DB_ENV **handle);
 // creating an empty one when the file does not exist). Returns 0 or a code.
 int get_db(DB **handle);
 
-// cleanup - the last use of storage: close the database, remove stats.db,
+// get_clients_db - clients-1.db (storage/stored_client.h), opened on first
+// use and created when missing. Only auto-whitelisting asks for it, so a
+// daemon without that option never creates the file. Returns 0 or a code.
+int get_clients_db(DB **handle);
+
+// cleanup - the last use of storage: close the databases, remove stats.db,
 // checkpoint, remove unneeded logs, close the environment.
 void cleanup();
 
