@@ -371,3 +371,26 @@ TEST(DumpClients, AHomeWithoutClientsListsNothingAndCreatesNone)
 }
 
 }  // namespace
+
+namespace {
+
+// The stop's expiry pass deletes the clients idle past -p and keeps the
+// others; the daemon's clock is frozen, so the limit is exact.
+TEST(ClientExpiry, TheStopDeletesClientsIdlePastThePassIdleLimit)
+{
+    temp_dir home;
+    const time_t now = T + 10 * pass_idle;
+    put_records(home.path, clients_db_name,
+                {{client_key_of("192.0.2.20"), client_value(T, now - pass_idle - 1, 5, 1)},
+                 {client_key_of("192.0.2.21"), client_value(T, now - pass_idle, 1, 0)},
+                 {client_key_of("192.0.2.22"), client_value(T, now, 2, 7)},
+                 {client_key_of("192.0.2.23"), client_value(T, T, 0, 0)}});
+    EXPECT_EQ((std::vector<std::string>{defer}),
+              run_at(now, home.path, {{"198.51.100.1", 1}}));
+    auto clients = records_of(home.path, clients_db_name);
+    EXPECT_EQ(2u, clients.size());
+    EXPECT_TRUE(clients.count(client_key_of("192.0.2.21")));
+    EXPECT_TRUE(clients.count(client_key_of("192.0.2.22")));
+}
+
+}  // namespace

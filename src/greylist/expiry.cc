@@ -19,6 +19,10 @@
 // costs the same at any database size, and a database smaller than a slice
 // is walked whole, from its first key, by every stop. One daemon sweeps at a
 // time; another that stops meanwhile makes no pass.
+//
+// With auto-whitelisting on, the same stop then walks a slice of
+// clients-1.db the same way, from a position of its own, deleting the
+// clients not let through for longer than pass_max_idle.
 #include "greylist/expiry.h"
 
 #include <unistd.h>
@@ -34,6 +38,7 @@
 #include "greylist/decision.h"
 #include "storage/environment.h"
 #include "storage/resume_point.h"
+#include "storage/stored_client.h"
 #include "storage/stored_triplet.h"
 #include "storage/sweep_position.h"
 
@@ -59,6 +64,9 @@ enum batch_end { batch_full, slice_done, walk_ended, walk_stopped, walk_failed }
 // One pass: the part of the shared sweep that this stop walks.
 struct pass_state {
     time_t now;
+    DB *database;           // triplets-1.db, or clients-1.db
+    DBT *value;             // the buffer the walk reads values into
+    const char *position;   // the key of the walk's position record
     DB *sweep;              // expiry-sweep.db; null when no position is kept
     unsigned long slice;    // records this pass may walk; 0 for no bound
     unsigned long walked;   // records read so far, deleted ones included
@@ -86,13 +94,36 @@ long elapsed_ms(const timespec &since)
 // wraps the sweep to the first key.
 int first_read(DBC *dbcp, DBT *key, pass_state *pass)
 {
-    int ret = next_record(dbcp, key, &dbdata, DB_RMW, true, pass->resume);
+    int ret = next_record(dbcp, key, pass->value, DB_RMW, true, pass->resume);
     if (ret == DB_NOTFOUND && pass->from_position) {
         *key = DBT{};
-        ret = dbcp->c_get(dbcp, key, &dbdata, DB_FIRST | DB_RMW);
+        ret = dbcp->c_get(dbcp, key, pass->value, DB_FIRST | DB_RMW);
     }
     pass->from_position = false;
     return ret;
+}
+
+client_data_t client_data;  // the buffer of the walk over clients-1.db
+
+// idle_record - the record just read is idle too long at the pass's time:
+// *idle is how long, *what names its kind for the verbose message. A value
+// of another size than a record is left alone: its age is unknown, and the
+// next request for it starts it afresh.
+bool idle_record(const pass_state &pass, double *idle, const char **what)
+{
+    if (pass.database == clients_db) {
+        if (pass.value->size != sizeof client_data)
+            return false;
+        *what = "client";
+        *idle = difftime(pass.now, client_data.last_seen);
+        return *idle > static_cast<double>(settings.pass_max_idle);
+    }
+    if (pass.value->size != sizeof triplet_data)
+        return false;
+    idle_rule_t rule = idle_rule(triplet_data);
+    *what = triplet_data.pass_count ? "pass" : "block";
+    *idle = difftime(pass.now, rule.reference);
+    return *idle > rule.limit;
 }
 
 // walk_batch - delete the idle records of one batch under the cursor, adding
@@ -110,7 +141,7 @@ batch_end walk_batch(DBC *dbcp, pass_state *pass, uint32_t *deleted)
         if (records == 0)
             ret = first_read(dbcp, &expiry_key, pass);
         else
-            ret = next_record(dbcp, &expiry_key, &dbdata, DB_RMW, false, pass->resume);
+            ret = next_record(dbcp, &expiry_key, pass->value, DB_RMW, false, pass->resume);
         if (ret == DB_NOTFOUND)
             return walk_ended;
         if (ret == DB_LOCK_DEADLOCK) {
@@ -123,23 +154,18 @@ batch_end walk_batch(DBC *dbcp, pass_state *pass, uint32_t *deleted)
         }
         remember(&pass->resume, expiry_key);
         pass->walked++;
-        bytes += expiry_key.size + dbdata.size;
-        // A value shorter than a record is left alone: its age is unknown,
-        // and the next request for it starts it afresh.
-        if (dbdata.size == sizeof triplet_data) {
-            idle_rule_t rule = idle_rule(triplet_data);
-            double idle = difftime(pass->now, rule.reference);
-            if (idle > rule.limit) {
-                if (settings.verbose > 0)
-                    log_msg(LOG_INFO, "Expiring %s %s after %.0f seconds idle",
-                            printable_address(expiry_key),
-                            triplet_data.pass_count ? "pass" : "block", idle);
-                if ((ret = dbcp->c_del(dbcp, 0)) != 0) {
-                    report_db_error("dbcp->c_del failed", ret);
-                    return walk_failed;
-                }
-                ++*deleted;
+        bytes += expiry_key.size + pass->value->size;
+        double idle;
+        const char *what;
+        if (idle_record(*pass, &idle, &what)) {
+            if (settings.verbose > 0)
+                log_msg(LOG_INFO, "Expiring %s %s after %.0f seconds idle",
+                        printable_address(expiry_key), what, idle);
+            if ((ret = dbcp->c_del(dbcp, 0)) != 0) {
+                report_db_error("dbcp->c_del failed", ret);
+                return walk_failed;
             }
+            ++*deleted;
         }
         if (stop_requested())
             return walk_stopped;
@@ -159,8 +185,8 @@ int save_position(const pass_state &pass, DB_TXN *txn, batch_end end)
     if (pass.sweep == nullptr)
         return 0;
     if (end == walk_ended || !pass.resume.set)
-        return clear_position(pass.sweep, txn);
-    return store_position(pass.sweep, txn, pass.resume);
+        return clear_position(pass.sweep, txn, pass.position);
+    return store_position(pass.sweep, txn, pass.resume, pass.position);
 }
 
 // begin_step - a transaction that never waits for a lock, below the
@@ -195,7 +221,7 @@ batch_end run_batch(DB_ENV *env, pass_state *pass, uint32_t *total)
     if (begin_step(env, &txn) != 0)
         return walk_failed;
     batch_end end = walk_failed;
-    if ((ret = db->cursor(db, txn, &dbcp, 0)) != 0) {
+    if ((ret = pass->database->cursor(pass->database, txn, &dbcp, 0)) != 0) {
         report_db_error("db->cursor failed during expiry run", ret);
     } else {
         end = walk_batch(dbcp, pass, &deleted);
@@ -230,7 +256,7 @@ bool find_start(DB_ENV *env, pass_state *pass)
     int ret;
     if (begin_step(env, &txn) != 0)
         return false;
-    if (load_position(pass->sweep, txn, &pass->resume, &state) != 0) {
+    if (load_position(pass->sweep, txn, &pass->resume, &state, pass->position) != 0) {
         if ((ret = txn->abort(txn)) != 0)
             report_db_error("failed to abort", ret);
         return false;
@@ -244,6 +270,30 @@ bool find_start(DB_ENV *env, pass_state *pass)
                 "again at the first key", sweep_db_name);
     pass->from_position = state == position_found;
     return true;
+}
+
+// walk_slice - one walk of the pass over `database` from its position
+// `position`, adding its deletions to *count. Returns how it ended.
+batch_end walk_slice(DB_ENV *env, DB *sweep, unsigned long slice, time_t now,
+                     DB *database, DBT *value, const char *position, uint32_t *count)
+{
+    pass_state pass{};
+    pass.now = now;
+    pass.database = database;
+    pass.value = value;
+    pass.position = position;
+    pass.sweep = sweep;
+    pass.slice = slice;
+    bool run = sweep == nullptr || find_start(env, &pass);
+    batch_end end = walk_failed;
+    // The stop sequence that runs this pass is bounded by the watchdog; each
+    // committed batch is progress, and only a batch stuck for the whole bound
+    // (on a page latch of a killed daemon, say) ends the process.
+    if (run)
+        while ((end = run_batch(env, &pass, count)) == batch_full)
+            watchdog_progress();
+    free(pass.resume.data);
+    return end;
 }
 
 }  // namespace
@@ -274,28 +324,31 @@ void run_sweep(unsigned long slice)
         in_expiry--;
         return;
     }
-    pass_state pass{};
-    pass.now = now;
-    pass.slice = slice;
-    bool run = true;
     // Without its position a bounded pass would walk the same first slice
     // at every stop: the whole database is walked instead, as before.
-    if (open_sweep_db(env, &pass.sweep) != 0)
-        pass.slice = 0;
-    else
-        run = find_start(env, &pass);
-    // The stop sequence that runs this pass is bounded by the watchdog; each
-    // committed batch is progress, and only a batch stuck for the whole bound
-    // (on a page latch of a killed daemon, say) ends the process.
-    if (run)
-        while (run_batch(env, &pass, &count) == batch_full)
-            watchdog_progress();
-    free(pass.resume.data);
-    if (pass.sweep != nullptr && (rc = pass.sweep->close(pass.sweep, 0)) != 0)
+    DB *sweep;
+    if (open_sweep_db(env, &sweep) != 0)
+        slice = 0;
+    batch_end end = walk_slice(env, sweep, slice, now, db, &dbdata, triplets_position,
+                               &count);
+    if (count > 0)
+        log_msg(LOG_NOTICE, "Expired %u triplets", count);
+
+    DB *clients;
+    if (settings.auto_whitelist != 0 && end != walk_stopped && !stop_requested() &&
+        get_clients_db(&clients) == 0) {
+        DBT value{};
+        value.data = &client_data;
+        value.size = value.ulen = sizeof client_data;
+        value.flags = DB_DBT_USERMEM;
+        count = 0;
+        walk_slice(env, sweep, slice, now, clients, &value, clients_position, &count);
+        if (count > 0)
+            log_msg(LOG_NOTICE, "Expired %u clients", count);
+    }
+    if (sweep != nullptr && (rc = sweep->close(sweep, 0)) != 0)
         report_db_error("DB close expiry-sweep.db", rc);
     if (lock_fd >= 0)
         close(lock_fd);
-    if (count > 0)
-        log_msg(LOG_NOTICE, "Expired %u triplets", count);
     in_expiry--;
 }

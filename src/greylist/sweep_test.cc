@@ -26,6 +26,7 @@
 #include "greylist/decision.h"
 #include "run_daemon.h"
 #include "storage/environment.h"
+#include "storage/stored_client.h"
 #include "storage/sweep_position.h"
 
 namespace {
@@ -188,6 +189,52 @@ TEST_F(Sweep, UnopenableLockFileIsWarnedOfAndThePassRuns)
             strerror(EISDIR),
         "notice\tExpired 100 triplets"};
     EXPECT_EQ(expected, log());
+}
+
+// With auto-whitelisting on, each stop walks a slice of the clients after
+// its slice of triplets, from a position of its own: the two walks neither
+// share a position nor stop each other. Fresh clients stay.
+TEST_F(Sweep, ClientsAreSweptInSlicesOfTheirOwn)
+{
+    const time_t now = time(nullptr);
+    put_idle(home.path, 150);
+    put_generated(home.path, clients_db_name, 250, [&](size_t i) {
+        std::string triplet = key(i, "20");
+        client_data_t record{long_ago, i % 50 == 0 ? now : long_ago, 2, 0};
+        return std::make_pair(triplet.substr(0, client_key_length(triplet.data(), triplet.size())),
+                              std::string(reinterpret_cast<const char *>(&record), sizeof record));
+    });
+    settings.auto_whitelist = 2;
+    // Clients 0, 50, 100, 150 and 200 are fresh: two in each full slice.
+    const std::vector<size_t> clients_left = {152, 54, 5, 5};
+    const std::vector<size_t> triplets_left = {50, 0, 0, 0};
+    for (size_t p = 0; p < clients_left.size(); p++) {
+        ASSERT_NO_FATAL_FAILURE(pass(100));
+        EXPECT_EQ(triplets_left[p], keys_in(home.path).size()) << "pass " << p + 1;
+        EXPECT_EQ(clients_left[p], read_records(home.path, clients_db_name).size())
+            << "pass " << p + 1;
+    }
+    std::vector<std::string> lines = log();
+    EXPECT_EQ((std::vector<std::string>{"notice\tExpired 100 triplets",
+                                        "notice\tExpired 98 clients",
+                                        "notice\tExpired 50 triplets",
+                                        "notice\tExpired 98 clients",
+                                        "notice\tExpired 49 clients"}),
+              lines);
+}
+
+// With the option off, a clients-1.db left from an earlier run is not walked.
+TEST_F(Sweep, ClientsAreLeftAloneWithTheOptionOff)
+{
+    std::string triplet = key(1, "20");
+    client_data_t record{long_ago, long_ago, 2, 0};
+    put_records(home.path, clients_db_name,
+                {{triplet.substr(0, client_key_length(triplet.data(), triplet.size())),
+                  std::string(reinterpret_cast<const char *>(&record), sizeof record)}});
+    put_idle(home.path, 5);
+    ASSERT_NO_FATAL_FAILURE(pass(100));
+    EXPECT_TRUE(keys_in(home.path).empty());
+    EXPECT_EQ(1u, read_records(home.path, clients_db_name).size());
 }
 
 }  // namespace

@@ -21,15 +21,14 @@
 
 namespace {
 
-constexpr char position_key[] = "position";
 constexpr char sweep_magic[4] = {'M', 'S', 'W', 'P'};
 constexpr uint32_t sweep_version = 1;
 
-DBT key_dbt()
+DBT key_dbt(const char *name)
 {
     DBT key{};
-    key.data = const_cast<char *>(position_key);
-    key.size = sizeof position_key - 1;
+    key.data = const_cast<char *>(name);
+    key.size = static_cast<u_int32_t>(strlen(name));
     return key;
 }
 
@@ -100,9 +99,10 @@ int open_sweep_db(DB_ENV *env, DB **handle)
     return 0;
 }
 
-int load_position(DB *sweep, DB_TXN *txn, resume_point *resume, position_state *state)
+int load_position(DB *sweep, DB_TXN *txn, resume_point *resume, position_state *state,
+                  const char *name)
 {
-    DBT key = key_dbt();
+    DBT key = key_dbt(name);
     DBT value{};
     value.flags = DB_DBT_MALLOC;
     *state = position_none;
@@ -133,7 +133,7 @@ int load_position(DB *sweep, DB_TXN *txn, resume_point *resume, position_state *
     return 0;
 }
 
-int store_position(DB *sweep, DB_TXN *txn, const resume_point &resume)
+int store_position(DB *sweep, DB_TXN *txn, const resume_point &resume, const char *name)
 {
     // One allocation per batch of up to a thousand records: negligible.
     size_t size = sizeof(sweep_header) + resume.size;
@@ -145,7 +145,7 @@ int store_position(DB *sweep, DB_TXN *txn, const resume_point &resume)
     memcpy(buffer, &header, sizeof header);
     if (resume.size)
         memcpy(static_cast<char *>(buffer) + sizeof header, resume.data, resume.size);
-    DBT key = key_dbt();
+    DBT key = key_dbt(name);
     DBT value{};
     value.data = buffer;
     value.size = static_cast<u_int32_t>(size);
@@ -156,9 +156,9 @@ int store_position(DB *sweep, DB_TXN *txn, const resume_point &resume)
     return ret;
 }
 
-int clear_position(DB *sweep, DB_TXN *txn)
+int clear_position(DB *sweep, DB_TXN *txn, const char *name)
 {
-    DBT key = key_dbt();
+    DBT key = key_dbt(name);
     int ret = sweep->del(sweep, txn, &key, 0);
     if (ret == DB_NOTFOUND)
         return 0;

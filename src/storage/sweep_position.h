@@ -24,7 +24,13 @@
 constexpr char sweep_db_name[] = "expiry-sweep.db";
 constexpr char sweep_lock_name[] = "expiry-sweep.lock";
 
-// Stored value of the position record (key "position"): this header in host
+// The keys of the position records: one for the walk over triplets-1.db, one
+// for the walk over clients-1.db (auto-whitelisting), each walk going on from
+// its own.
+constexpr char triplets_position[] = "position";
+constexpr char clients_position[] = "clients";
+
+// Stored value of a position record: this header in host
 // order, then the key_size bytes of the last key walked. A value that does
 // not have this shape is damaged, and the sweep starts again at the first key.
 struct sweep_header {
@@ -56,15 +62,17 @@ enum position_state {
     position_damaged,   // the record was garbage; it was deleted in txn
 };
 
-// load_position - read the position under txn into *resume (zeroed before,
+// load_position - read the position `name` under txn into *resume (zeroed before,
 // freed by the caller). Returns 0 or the library's code (logged).
-int load_position(DB *sweep, DB_TXN *txn, resume_point *resume, position_state *state);
+int load_position(DB *sweep, DB_TXN *txn, resume_point *resume, position_state *state,
+                  const char *name = triplets_position);
 
 // store_position - write resume's key as the position under txn.
-int store_position(DB *sweep, DB_TXN *txn, const resume_point &resume);
+int store_position(DB *sweep, DB_TXN *txn, const resume_point &resume,
+                   const char *name = triplets_position);
 
 // clear_position - the sweep is finished: delete the record under txn, so
 // that the next stop starts at the first key.
-int clear_position(DB *sweep, DB_TXN *txn);
+int clear_position(DB *sweep, DB_TXN *txn, const char *name = triplets_position);
 
 #endif
