@@ -394,3 +394,24 @@ TEST(ClientExpiry, TheStopDeletesClientsIdlePastThePassIdleLimit)
 }
 
 }  // namespace
+
+namespace {
+
+// A clients-1.db that cannot be opened fails the request as a triplet
+// database that cannot be opened does: a warning answer, the failure exit,
+// nothing stored.
+TEST(AutoWhitelist, AnUnopenableClientDatabaseFailsTheRequest)
+{
+    temp_dir home;
+    ASSERT_EQ(0, mkdir(home.file(clients_db_name).c_str(), 0700));
+    daemon_run run;
+    run.args = {"-h", home.path, "--auto-whitelist", "2"};
+    run.input = rcpt_request(client, sender, recipient(1));
+    daemon_result result = run_daemon(run);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ("action=WARN get_clients_db failed\n", result.out);
+    EXPECT_TRUE(read_records(home.path).empty());
+}
+
+}  // namespace

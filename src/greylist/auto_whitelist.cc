@@ -48,12 +48,10 @@ int read_client(DB_TXN *txn, time_t now, client_state *state)
     DBT value = client_value();
     *state = client_missing;
     int ret = clients_db->get(clients_db, txn, &key, &value, DB_RMW);
-    if (ret == DB_NOTFOUND || (ret == DB_BUFFER_SMALL))
+    if (ret == DB_NOTFOUND || ret == DB_BUFFER_SMALL)
         return 0;  // missing, or a value larger than a record: damaged
-    if (ret != 0) {
-        report_db_error("clients get failed", ret);
+    if (ret != 0)
         return ret;
-    }
     if (value.size != sizeof client_data)
         return 0;
     double idle = difftime(now, client_data.last_seen);
@@ -67,10 +65,7 @@ int write_client(DB_TXN *txn)
     DBT key = client_key();
     DBT value = client_value();
     value.size = sizeof client_data;
-    int ret = clients_db->put(clients_db, txn, &key, &value, 0);
-    if (ret != 0)
-        report_db_error("clients put failed", ret);
-    return ret;
+    return clients_db->put(clients_db, txn, &key, &value, 0);
 }
 
 }  // namespace

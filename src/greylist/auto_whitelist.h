@@ -12,9 +12,10 @@
 // Both calls work under the request's transaction, on clients-1.db opened by
 // the decision before it; they take the client record's page for update
 // (DB_RMW), after the triplet's, so that every request locks the two
-// databases in one order. A failed library call is logged here and its code
-// handed back, the library's refusals (DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED)
-// included: the transaction must then be aborted.
+// databases in one order. A failed library call's code is handed back
+// unlogged, as the triplet's get and put are handled by the decision: the
+// caller logs it, or tries the request again after a refusal
+// (DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED); the transaction must be aborted.
 #ifndef MURVANE_GREYLIST_AUTO_WHITELIST_H
 #define MURVANE_GREYLIST_AUTO_WHITELIST_H
 

@@ -64,11 +64,13 @@ void let_through_listed()
 }
 
 // check_client - a failed call on clients-1.db fails the request like a
-// failed call on the triplet (already logged).
+// failed call on the triplet.
 void check_client(int ret, const char *text)
 {
-    if (ret != 0)
+    if (ret != 0) {
+        report_db_error(text, ret);
         abort_request(text);
+    }
 }
 
 }  // namespace
