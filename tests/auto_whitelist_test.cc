@@ -236,18 +236,57 @@ TEST(AutoWhitelist, AnIdleClientStartsCountingAgain)
     EXPECT_EQ(show({now, now, 1, 0}), show(c));
 }
 
-TEST(AutoWhitelist, LaterPassesKeepTheClientCurrent)
+// A later pass of a passed triplet keeps its client current, to within an
+// hour (-p / 8 is more here): only the triplet's first pass in an hour reads
+// the client, and the client is written only when it was last seen before
+// that hour. `now` is 2,800 seconds into its hour.
+struct refresh_case {
+    const char *name;
+    time_t previous;   // the triplet's previous pass, seconds before now
+    time_t last_seen;  // the client's, seconds before now
+    bool renewed;      // last seen is now after the request
+};
+
+std::ostream &operator<<(std::ostream &os, const refresh_case &c) { return os << c.name; }
+
+class Refresh : public testing::TestWithParam<refresh_case> {};
+
+TEST_P(Refresh, LaterPassesKeepTheClientCurrentOnceAnHour)
+{
+    const refresh_case &c = GetParam();
+    temp_dir home;
+    const time_t now = T + 10 * pass_idle;
+    ASSERT_EQ(2800, now % 3600);
+    put_records(home.path, clients_db_name,
+                {{client_key_of(client), client_value(T, now - c.last_seen, 2, 0)}});
+    put_records(home.path, "triplets-1.db",
+                {{ipv4_key(client, sender, recipient(1)), record_value(T, now - c.previous, 0, 3)}});
+    EXPECT_EQ((std::vector<std::string>{dunno}), run_at(now, home.path, {{client, 1}}));
+    client_data_t stored =
+        decode_client(records_of(home.path, clients_db_name).at(client_key_of(client)));
+    EXPECT_EQ(show({T, c.renewed ? now : now - c.last_seen, 2, 0}), show(stored));
+}
+
+const refresh_case refresh_cases[] = {
+    {"FirstPassOfTheHourRenews", 7200, pass_idle, true},
+    {"LastSeenBeforeTheHourRenews", 7200, 2801, true},
+    {"LastSeenInTheHourIsKept", 7200, 2800, false},
+    {"LaterPassInTheSameHourReadsNothing", 2800, pass_idle, false},
+    {"PreviousPassJustBeforeTheHourRenews", 2801, pass_idle, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, Refresh, testing::ValuesIn(refresh_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(AutoWhitelist, ARenewedClientStaysWhitelistedForAnotherPassIdleTime)
 {
     temp_dir home;
     const time_t now = T + 10 * pass_idle;
     put_records(home.path, clients_db_name,
                 {{client_key_of(client), client_value(T, now - pass_idle, 2, 0)}});
     put_records(home.path, "triplets-1.db",
-                {{ipv4_key(client, sender, recipient(1)), record_value(T, now - 10, 0, 3)}});
+                {{ipv4_key(client, sender, recipient(1)), record_value(T, now - 7200, 0, 3)}});
     EXPECT_EQ((std::vector<std::string>{dunno}), run_at(now, home.path, {{client, 1}}));
-    client_data_t c = decode_client(records_of(home.path, clients_db_name).at(client_key_of(client)));
-    EXPECT_EQ(show({T, now, 2, 0}), show(c));
-    // Still whitelisted pass_idle later, thanks to that pass.
     EXPECT_EQ((std::vector<std::string>{dunno}),
               run_at(now + pass_idle, home.path, {{client, 2}}));
 }

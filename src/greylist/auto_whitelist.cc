@@ -92,18 +92,32 @@ int whitelisted_client(DB_TXN *txn, time_t now, bool *listed)
     return 0;
 }
 
-int client_passed(DB_TXN *txn, time_t now, bool first_pass)
+time_t refresh_interval()
+{
+    uint64_t interval = settings.pass_max_idle / 8;
+    if (interval < 1)
+        return 1;
+    return interval > 3600 ? 3600 : static_cast<time_t>(interval);
+}
+
+int client_passed(DB_TXN *txn, time_t now, bool first_pass, time_t previous)
 {
     client_state state;
     int ret;
     if (client_key_length(dbkey.data, dbkey.size) == 0)
         return 0;
+    time_t interval = refresh_interval();
+    time_t interval_start = now - now % interval;
+    // The first pass of a triplet in an interval brings its client's last
+    // seen time into the interval, so any later pass of it in the same
+    // interval finds it there: no read needed. Each pass thus leaves the
+    // client seen at most one interval before it.
+    if (!first_pass && previous >= interval_start && previous <= now)
+        return 0;
     if ((ret = read_client(txn, now, &state)) != 0)
         return ret;
     if (!first_pass) {
-        // Only a client being counted is kept current, and a write per
-        // second at most: later passes are most of a mail server's requests.
-        if (state != client_current || client_data.last_seen >= now)
+        if (state != client_current || client_data.last_seen >= interval_start)
             return 0;
         client_data.last_seen = now;
         return write_client(txn);

@@ -7,7 +7,9 @@
 // proven client keeps having mail let through, its new triplets pass at once:
 // they are stored as passed and answered DUNNO. A client with no request let
 // through for longer than settings.pass_max_idle loses what it had proven and
-// starts counting again, by the same idle rule as a passed triplet.
+// starts counting again, by the same idle rule as a passed triplet; its
+// last-seen time is kept to within refresh_interval(), so that the later
+// passes that make most of a mail server's requests seldom touch it.
 //
 // Both calls work under the request's transaction, on clients-1.db opened by
 // the decision before it; they take the client record's page for update
@@ -31,9 +33,17 @@ int whitelisted_client(DB_TXN *txn, time_t now, bool *listed);
 
 // client_passed - a request of the triplet in dbkey was let through by
 // greylisting at `now`: with first_pass (the greylisted action) one more of
-// the client's triplets is proven, creating or restarting its record; any
-// later pass only keeps a recorded client's last-seen time current. Returns 0
-// or the library's code.
-int client_passed(DB_TXN *txn, time_t now, bool first_pass);
+// the client's triplets is proven, creating or restarting its record. Any
+// later pass (the triplet's previous one at `previous`) keeps a recorded
+// client's last-seen time current to within refresh_interval(): the record
+// is read only by a triplet's first pass in each interval, and written at
+// most once an interval. Returns 0 or the library's code.
+int client_passed(DB_TXN *txn, time_t now, bool first_pass, time_t previous);
+
+// refresh_interval - how stale a client's last-seen time may be: an eighth
+// of pass_max_idle, at least a second and at most an hour. A client may so
+// lose its whitelisting up to that much before pass_max_idle has passed since
+// its latest message.
+time_t refresh_interval();
 
 #endif

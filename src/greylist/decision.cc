@@ -144,6 +144,7 @@ int process_smtp_rcpt()
     // one daemon. With the write lock at once they queue for the page.
     dbdata.size = sizeof triplet_data;
     bool fresh = true;  // the triplet is new or restarted by this request
+    time_t previous = 0;  // the stored record's latest request
     ret = database->get(database, txn, &dbkey, &dbdata, DB_RMW);
     if (ret == DB_NOTFOUND) {
         stamp_access_time();
@@ -163,6 +164,7 @@ int process_smtp_rcpt()
         start_afresh();
     } else {
         idle_rule_t rule = idle_rule(triplet_data);
+        previous = triplet_data.access_time;
         stamp_access_time();
         fresh = difftime(triplet_data.access_time, rule.reference) > rule.limit;
         if (fresh)
@@ -179,7 +181,7 @@ int process_smtp_rcpt()
     else
         decide();
     if (settings.auto_whitelist != 0 && !listed && triplet_data.pass_count > passes)
-        check_client(client_passed(txn, triplet_data.access_time, passes == 0),
+        check_client(client_passed(txn, triplet_data.access_time, passes == 0, previous),
                      "clients put failed");
 
     if ((ret = database->put(database, txn, &dbkey, &dbdata, 0)) != 0) {
