@@ -7,16 +7,20 @@
 // reaching the library, as a refused call does nothing. The daemon undoes the
 // try and runs the request again from txn_begin, at most three tries; only a
 // refusal on the last try, or a failure that is no refusal, takes the failure
-// path and ends the daemon as before.
+// path and ends the daemon as before. The last test makes a real deadlock
+// between the daemon and this process, and the detector refuses the daemon.
 #include <gtest/gtest.h>
 
 #include <db.h>
+
+#include <time.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
 
 #include "fixture_db.h"
+#include "record_lock.h"
 #include "run_daemon.h"
 
 #ifndef REFUSE_DB_CALLS_LIBRARY
@@ -177,6 +181,74 @@ TEST(RefusedRequestStop, AnswersThenStops)
               r.messages("info"));
     EXPECT_TRUE(r.messages("err").empty());
     EXPECT_EQ(1u, read_records(home.path).size());
+}
+
+// wait_until - poll a condition every few milliseconds, at most timeout_ms.
+template <typename F>
+bool wait_until(F condition, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 2) {
+        if (condition())
+            return true;
+        struct timespec pause = {0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return condition();
+}
+
+// A real deadlock. A key too long for a leaf page goes to an overflow page,
+// and allocating one takes the write lock of the database's first page (its
+// page count) until the transaction ends. This process stores such a key
+// first, on one leaf. The daemon, asked for a new triplet of that size on
+// another leaf, write-locks its leaf with the read and then waits for the
+// first page to store its key. This process then writes a record to the
+// daemon's leaf: each waits for the other, and the detector refuses the
+// younger transaction, the daemon's. The daemon tries again, queues behind
+// this process until its commit, and answers; nothing ends.
+TEST(RefusedRequestDeadlock, DetectorRefusesTheDaemonWhichTriesAgain)
+{
+    temp_dir home;
+    time_t now = time(nullptr);
+    // Several leaves: 600 records of about 70 bytes each.
+    put_generated(home.path, "triplets-1.db", 600, [&](size_t i) {
+        std::string address = "10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200);
+        return std::make_pair(ipv4_key(address, sender, recipient), record_value(now, now, 1, 0));
+    });
+    // The daemon opens the database (which reads its first page) with a
+    // first request, before this process locks anything.
+    daemon_run run;
+    run.args = {"-h", home.path, "-v", "-r", "DEFER_IF_PERMIT wait %d"};
+    daemon_process daemon = start_daemon(run);
+    ASSERT_TRUE(write_input(daemon, rcpt_request("10.0.1.50", sender, "carol@example.net")));
+    ASSERT_TRUE(read_output_until(daemon, deferral + "\n"));
+
+    const std::string long_recipient = std::string(3000, 'x') + "@example.net";
+    record_lock lock(home.path, "triplets-1.db", ipv4_key("10.0.0.5", sender, recipient));
+    ASSERT_EQ(0, lock.error()) << db_strerror(lock.error());
+    int ret = lock.put(ipv4_key("10.0.0.5", sender, long_recipient), record_value(now, now, 1, 0));
+    ASSERT_EQ(0, ret) << db_strerror(ret);
+    unsigned long long waits = lock.waiting_lockers();
+    ASSERT_TRUE(write_input(daemon, rcpt_request("10.0.2.150", sender, long_recipient)));
+    ASSERT_TRUE(wait_until([&] { return lock.waiting_lockers() > waits; }, 30000))
+        << "the daemon never waited for this process's lock";
+
+    // This put waits for the daemon's leaf until the detector refuses the daemon.
+    ret = lock.put(ipv4_key("10.0.2.150", sender, recipient + ".next"), record_value(now, now, 1, 0));
+    EXPECT_EQ(0, ret) << db_strerror(ret);
+    EXPECT_TRUE(wait_for_log(daemon, "trying the request again", 30000));
+    EXPECT_EQ(0, lock.commit());
+    EXPECT_TRUE(read_output_until(daemon, deferral + "\n" + deferral + "\n"));
+    lock.release();
+    close_input(daemon);
+    daemon_result r = finish_daemon(daemon);
+
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(deferral + "\n" + deferral + "\n", r.out);
+    EXPECT_EQ(std::vector<std::string>{retry_line("put", 2, DB_LOCK_DEADLOCK)},
+              r.messages("info"));
+    EXPECT_TRUE(r.messages("err").empty());
+    EXPECT_EQ(604u, read_records(home.path).size());
 }
 
 }  // namespace

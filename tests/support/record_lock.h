@@ -4,10 +4,10 @@
 // Opens the environment with the daemon's own flags (so it joins the daemon's
 // environment as one more registered process), begins a transaction and reads
 // one record with DB_RMW, which write-locks the B-tree page that holds it.
-// The lock is held until release() (or commit(), after records put in the
-// same transaction). waiting_lockers() tells, from the lock
-// region's statistics, how many lock requests have had to wait so far: a
-// daemon blocked on the page shows there, without any sleep or guess.
+// The lock is held until release(), or commit() after records put in the
+// same transaction. waiting_lockers() tells, from the lock region's
+// statistics, how many lock requests have had to wait so far: a daemon
+// blocked on the page shows there, without any sleep or guess.
 #ifndef MURVANE_TESTS_RECORD_LOCK_H
 #define MURVANE_TESTS_RECORD_LOCK_H
 
