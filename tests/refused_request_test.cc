@@ -4,11 +4,12 @@
 //
 // The refusals are injected: a preloaded library (support/refuse_db_calls.c)
 // makes chosen get, put and txn_begin calls return a chosen code without
-// reaching the library, as a refused call does nothing. The daemon undoes the
-// try and runs the request again from txn_begin, at most three tries; only a
-// refusal on the last try, or a failure that is no refusal, takes the failure
-// path and ends the daemon as before. The last test makes a real deadlock
-// between the daemon and this process, and the detector refuses the daemon.
+// reaching the library, as a refused call does nothing (a chosen commit is
+// made, and then reports the code). The daemon undoes the try and runs the
+// request again from txn_begin, at most three tries; only a refusal on the
+// last try, or a failure that is no refusal, takes the failure path and ends
+// the daemon as before. The last test makes a real deadlock between the
+// daemon and this process, and the detector refuses the daemon.
 #include <gtest/gtest.h>
 
 #include <db.h>
@@ -109,6 +110,12 @@ std::vector<refusal_case> refusal_cases()
          with_failure_exit({"get failed: " + text_of(EIO)}), false},
         {"put_error_is_not_retried", {fail("put", "1", ENOSPC)}, true, deferral, 1, {},
          with_failure_exit({"put: " + text_of(ENOSPC)}), false},
+        // The library ended the transaction either way: the answer stands,
+        // and a commit is never tried again.
+        {"commit_failure_keeps_the_answer", {fail("commit", "1", EIO)}, true,
+         deferral + "\n", 0, {}, {"commit failed: " + text_of(EIO)}, true},
+        {"commit_refusal_is_not_retried", {fail("commit", "1", deadlock)}, true,
+         deferral + "\n", 0, {}, {"commit failed: " + text_of(deadlock)}, true},
     };
 }
 

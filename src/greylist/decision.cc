@@ -35,9 +35,9 @@ DBT dbdata;
 namespace {
 
 // Tries of one request: the first, and two more after refusals. A refusal is
-// rare (a few per thousand new triplets among eight busy daemons) and a
-// second one in a row rarer still; a third means the pages stay contended,
-// and the mail server's own retry through a new daemon is the better answer.
+// rare (behind a busy mail server, a few per 4,000 new triplets) and a second
+// one in a row rarer still; a third means the pages stay contended, and the
+// mail server's own retry through a new daemon is the better answer.
 constexpr int max_tries = 3;
 
 const char *failure_text;   // set by abort_request, written by the failure path

@@ -5,16 +5,19 @@
  *
  * The daemon reaches the library through the handles' method tables, so this
  * preloaded db_create() and db_env_create() let the library make the handle
- * and then put a wrapper in front of its get, put and txn_begin methods. The
+ * and then put a wrapper in front of its get, put and txn_begin methods (and
+ * of the commit method of each transaction begun). The
  * wrapper counts the calls of each kind over the whole process; a call chosen
  * by MURVANE_FAIL_CALLS returns its code without reaching the library, as a
  * call the deadlock detector refused does nothing. Every other call goes on
  * to the library's own method.
  *
  * MURVANE_FAIL_CALLS is a list of "call:N:code" items separated by commas:
- * call is get, put or txn_begin, N the call's number counted from 1 (or "*"
- * for every call), code the number to return. MURVANE_FAIL_RAISE, a signal
- * number, is raised once, inside the first call that fails.
+ * call is get, put, txn_begin or commit, N the call's number counted from 1
+ * (or "*" for every call), code the number to return. A chosen commit is
+ * still made (the library ends the transaction either way) and only its
+ * result replaced. MURVANE_FAIL_RAISE, a signal number, is raised once,
+ * inside the first call that fails.
  */
 #define _GNU_SOURCE
 #include <db.h>
@@ -23,15 +26,16 @@
 #include <stdlib.h>
 #include <string.h>
 
-enum call_kind { call_get, call_put, call_txn_begin, call_kinds };
+enum call_kind { call_get, call_put, call_txn_begin, call_commit, call_kinds };
 
-static const char *const call_names[call_kinds] = {"get", "put", "txn_begin"};
+static const char *const call_names[call_kinds] = {"get", "put", "txn_begin", "commit"};
 static unsigned long call_counts[call_kinds];
 static int signal_raised;
 
 static int (*library_get)(DB *, DB_TXN *, DBT *, DBT *, u_int32_t);
 static int (*library_put)(DB *, DB_TXN *, DBT *, DBT *, u_int32_t);
 static int (*library_txn_begin)(DB_ENV *, DB_TXN *, DB_TXN **, u_int32_t);
+static int (*library_commit)(DB_TXN *, u_int32_t);
 
 /* chosen_failure - count a call of `kind`; its code to return, or 0. */
 static int chosen_failure(enum call_kind kind)
@@ -78,10 +82,25 @@ static int failing_put(DB *db, DB_TXN *txn, DBT *key, DBT *data, u_int32_t flags
     return code != 0 ? code : library_put(db, txn, key, data, flags);
 }
 
+/* failing_commit - the commit is made; a chosen one then reports failure. */
+static int failing_commit(DB_TXN *txn, u_int32_t flags)
+{
+    int ret = library_commit(txn, flags);
+    int code = chosen_failure(call_commit);
+    return code != 0 ? code : ret;
+}
+
 static int failing_txn_begin(DB_ENV *env, DB_TXN *parent, DB_TXN **txn, u_int32_t flags)
 {
     int code = chosen_failure(call_txn_begin);
-    return code != 0 ? code : library_txn_begin(env, parent, txn, flags);
+    if (code != 0)
+        return code;
+    int ret = library_txn_begin(env, parent, txn, flags);
+    if (ret == 0) {
+        library_commit = (*txn)->commit;
+        (*txn)->commit = failing_commit;
+    }
+    return ret;
 }
 
 int db_create(DB **dbp, DB_ENV *env, u_int32_t flags)
