@@ -7,8 +7,9 @@
 // record in the daemon's environment, with the daemon's environment flags and
 // deadlock detector. Nothing else: no screening, no templates, no stdio, no
 // expiry. It answers DUNNO for a known triplet and a deferral for a new one.
-// A refused or failed storage call ends it with status 1 after a WARN answer,
-// as the daemon ends on one, so that both pay the same for a refusal.
+// A refused try is undone and run again, at most three tries; a storage call
+// refused on every try or failed ends it with status 1 after a WARN answer, as
+// the daemon ends on one, so that both pay the same for a refusal.
 //
 // usage: bench_least -h HOME
 #include <arpa/inet.h>
@@ -78,6 +79,39 @@ void close_storage()
 
 // decide - one request between begin and end (end just past its empty line).
 // Returns the answer's text, or null when storage failed.
+// one_try - the request's transaction: read for update, write, commit. Returns
+// 0 with the answer set (also when the commit failed, as the daemon does), or
+// the code of a failed step, the transaction aborted.
+int one_try(DBT *key, DBT *data, const char **answer)
+{
+    DB_TXN *txn;
+    int ret;
+    if ((ret = env->txn_begin(env, nullptr, &txn, 0)) != 0)
+        return ret;
+    // Read for update, as the daemon does: the write lock at once, so that
+    // requests on one page queue instead of deadlocking.
+    ret = triplets->get(triplets, txn, key, data, DB_RMW);
+    int64_t now = time(nullptr);
+    if (ret == DB_NOTFOUND) {
+        value = {now, now, 1, 0};
+        *answer = "action=DEFER_IF_PERMIT Greylisted, try again later\n\n";
+    } else if (ret == 0) {
+        value.access_time = now;
+        value.pass_count++;
+        *answer = "action=DUNNO\n\n";
+    } else {
+        txn->abort(txn);
+        return ret;
+    }
+    data->size = sizeof value;
+    if ((ret = triplets->put(triplets, txn, key, data, 0)) != 0) {
+        txn->abort(txn);
+        return ret;
+    }
+    txn->commit(txn, 0);
+    return 0;
+}
+
 const char *decide(const char *begin, const char *end)
 {
     const char *client = nullptr, *sender = nullptr, *recipient = nullptr;
@@ -130,33 +164,18 @@ const char *decide(const char *begin, const char *end)
     data.size = data.ulen = sizeof value;
     data.flags = DB_DBT_USERMEM;
 
-    DB_TXN *txn;
-    if (env->txn_begin(env, nullptr, &txn, 0) != 0)
-        return nullptr;
-    // Read for update, as the daemon does: the write lock at once, so that
-    // requests on one page queue instead of deadlocking.
-    int ret = triplets->get(triplets, txn, &key, &data, DB_RMW);
-    const char *answer;
-    int64_t now = time(nullptr);
-    if (ret == DB_NOTFOUND) {
-        value = {now, now, 1, 0};
-        answer = "action=DEFER_IF_PERMIT Greylisted, try again later\n\n";
-    } else if (ret == 0) {
-        value.access_time = now;
-        value.pass_count++;
-        answer = "action=DUNNO\n\n";
-    } else {
-        txn->abort(txn);
-        return nullptr;
+    // A try the deadlock detector refuses is undone and run again after a
+    // few milliseconds, at most three tries, as the daemon does.
+    for (int tries = 1;; tries++) {
+        const char *answer = nullptr;
+        int ret = one_try(&key, &data, &answer);
+        if (ret == 0)
+            return answer;
+        if ((ret != DB_LOCK_DEADLOCK && ret != DB_LOCK_NOTGRANTED) || tries == 3)
+            return nullptr;
+        struct timespec pause = {0, 1000L * 1000 * tries};
+        nanosleep(&pause, nullptr);
     }
-    data.size = sizeof value;
-    if (triplets->put(triplets, txn, &key, &data, 0) != 0) {
-        txn->abort(txn);
-        return nullptr;
-    }
-    if (txn->commit(txn, 0) != 0)
-        return nullptr;
-    return answer;
 }
 
 }  // namespace

@@ -6,9 +6,10 @@
 // it can, so their transactions interleave on the one page that holds every
 // triplet. A request reads its record for update (DB_RMW), so requests on one
 // page queue for its write lock instead of deadlocking on the upgrade from a
-// read lock: no daemon may be refused as a deadlock victim here, and every
-// daemon answers its whole stream and stops with status 0. Every answer was
-// committed, so the stored counters must add up to the answers exactly.
+// read lock: no daemon may be refused as a deadlock victim here, not even for
+// a try it then ran again, and every daemon answers its whole stream and stops
+// with status 0. Every answer was committed, so the stored counters must add
+// up to the answers exactly.
 #include <gtest/gtest.h>
 
 #include <db.h>
@@ -96,7 +97,8 @@ TEST_P(Concurrency, AnswersAreLegalAndCountersAddUp)
     std::vector<daemon_process> running;
     for (int d = 0; d < daemons; d++) {
         daemon_run run;
-        run.args = {"-h", home.path};
+        // -v logs every try that the deadlock detector refused.
+        run.args = {"-h", home.path, "-v"};
         run.args.insert(run.args.end(), c.args.begin(), c.args.end());
         running.push_back(start_daemon(run));
     }
@@ -156,12 +158,15 @@ TEST_P(Concurrency, AnswersAreLegalAndCountersAddUp)
             i++;
         }
 
-        // A deadlock victim would stop with status 1 after "get failed" or
-        // "put" and the deadlock's text.
+        // A deadlock victim would log its refused try and run the request
+        // again, or stop with status 1 after "get failed" or "put" and the
+        // deadlock's text when all its tries were refused.
         EXPECT_EQ(0, r.status) << "unfinished answer: " << unfinished;
         EXPECT_EQ(requests_per_daemon, i);
         EXPECT_TRUE(unfinished.empty());
         EXPECT_EQ(std::vector<std::string>{}, r.messages("err"));
+        for (const auto &m : r.messages("info"))
+            EXPECT_EQ(std::string::npos, m.find("trying the request again")) << m;
     }
 
     std::map<std::string, std::string> stored;

@@ -1,19 +1,30 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // decision.cc - greylisting one triplet: defer, tag the first pass, let through.
 //
-// One transaction per request: read the record for update, update it, answer,
-// store it.
+// One transaction per request: read the record for update, update it, store
+// it, commit, answer. The answer is decided inside the transaction but written
+// only once the transaction is resolved, because a try may still be undone:
+// the deadlock detector may refuse the get or the put (a page split can
+// deadlock even with the record read for update), and a refused try is
+// aborted and run again from txn_begin, at most max_tries times, after a short
+// random pause. Only a refusal on the last try takes the failure path below,
+// and ends the daemon.
 // A failure before the answer unwinds by longjmp() to the failure path of
 // process_smtp_rcpt(), which answers "action=WARN <text>" and aborts the
 // transaction. Frames skipped by that jump hold only trivially destructible
 // locals; the transaction handle is volatile because the failure path reads it.
 #include "greylist/decision.h"
 
+#include <unistd.h>
+
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "common/log.h"
 #include "common/settings.h"
+#include "common/stop.h"
 #include "greylist/auto_whitelist.h"
 #include "greylist/triplet_key.h"
 #include "policy/action.h"
@@ -24,8 +35,20 @@ DBT dbdata;
 
 namespace {
 
+// Tries of one request: the first, and two more after refusals. A refusal is
+// rare (behind a busy mail server, a few per 4,000 new triplets) and a second
+// one in a row rarer still; a third means the pages stay contended, and the
+// mail server's own retry through a new daemon is the better answer.
+constexpr int max_tries = 3;
+
 const char *failure_text;   // set by abort_request, written by the failure path
 jmp_buf failure_point;      // marked afresh by every process_smtp_rcpt call
+
+// The answer decided for a request, kept until its transaction is resolved.
+struct answer_t {
+    const char *template_text;  // reject_action or greylisted_action; null for DUNNO
+    uint64_t n;                 // the template's "%d"
+};
 
 // start_afresh - a new or restarted triplet: counters 0, created now.
 void start_afresh()
@@ -35,42 +58,89 @@ void start_afresh()
     triplet_data.pass_count = 0;
 }
 
-// decide - update triplet_data by the greylisting rules and write the answer.
-void decide()
+// decide - update triplet_data by the greylisting rules; returns the answer.
+answer_t decide()
 {
     double elapsed = difftime(triplet_data.access_time, triplet_data.create_time);
     double delay = static_cast<double>(settings.greylist_delay);
 
     if (elapsed < delay) {
         triplet_data.block_count++;
-        fputs("action=", stdout);
-        print_action(settings.reject_action, seconds_from_double(delay - elapsed));
-        putchar('\n');
-    } else if (triplet_data.pass_count++ == 0) {
-        fputs("action=", stdout);
-        print_action(settings.greylisted_action, seconds_from_double(elapsed));
-        putchar('\n');
-    } else {
-        fputs("action=DUNNO\n", stdout);
+        return {settings.reject_action, seconds_from_double(delay - elapsed)};
     }
+    if (triplet_data.pass_count++ == 0)
+        return {settings.greylisted_action, seconds_from_double(elapsed)};
+    return {nullptr, 0};
 }
 
 // let_through_listed - the new triplet of a whitelisted client: stored as
-// passed, without the greylisted action's header, as no delay was imposed.
-void let_through_listed()
+// passed, answered DUNNO without the greylisted action's header, as no delay
+// was imposed.
+answer_t let_through_listed()
 {
     triplet_data.pass_count = 1;
-    fputs("action=DUNNO\n", stdout);
+    return {nullptr, 0};
 }
 
-// check_client - a failed call on clients-1.db fails the request like a
-// failed call on the triplet.
-void check_client(int ret, const char *text)
+// write_answer - the answer line, with its newline.
+void write_answer(const answer_t &answer)
 {
-    if (ret != 0) {
-        report_db_error(text, ret);
-        abort_request(text);
+    if (answer.template_text == nullptr) {
+        fputs("action=DUNNO\n", stdout);
+        return;
     }
+    fputs("action=", stdout);
+    print_action(answer.template_text, answer.n);
+    putchar('\n');
+}
+
+// refused - the library refused a call to end a deadlock (or a lock wait past
+// a limit): the call did nothing, and the transaction must be aborted.
+bool refused(int code)
+{
+    return code == DB_LOCK_DEADLOCK || code == DB_LOCK_NOTGRANTED;
+}
+
+// pause_before_try - a few milliseconds before try `next`: random, so that
+// the daemons of one deadlock do not meet again at once, and longer for each
+// later try (1 to 4 ms before the second, 2 to 8 ms before the third). A stop
+// signal ends the pause (nanosleep is never restarted after a handler); the
+// try still runs, and the loop stops once the request is answered.
+void pause_before_try(int next)
+{
+    static unsigned short seed[3];
+    static bool seeded;
+    if (!seeded) {
+        // Daemons started together by the mail server differ in pid at least.
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        seed[0] = static_cast<unsigned short>(getpid());
+        seed[1] = static_cast<unsigned short>(now.tv_nsec);
+        seed[2] = static_cast<unsigned short>(now.tv_nsec >> 16);
+        seeded = true;
+    }
+    long least_us = 1000L * (next - 1);
+    long wait_us = least_us + nrand48(seed) % (3 * least_us + 1);
+    if (stop_reason != nullptr)
+        return;
+    struct timespec wait = {0, wait_us * 1000};
+    nanosleep(&wait, nullptr);
+}
+
+// give_way - undo a refused try and pause before try `next`. The handle is
+// cleared before its abort frees it: should the next txn_begin fail, the
+// failure path must find no transaction rather than this freed one.
+void give_way(DB_TXN *volatile *txn, const char *call, int code, int next)
+{
+    if (settings.verbose)
+        log_msg(LOG_INFO, "%s refused, trying the request again (try %d of %d): %s",
+                call, next, max_tries, db_strerror(code));
+    DB_TXN *undone = *txn;
+    *txn = nullptr;
+    int ret = undone->abort(undone);
+    if (ret != 0)
+        report_db_error("abort failed", ret);
+    pause_before_try(next);
 }
 
 }  // namespace
@@ -123,8 +193,6 @@ int process_smtp_rcpt()
 
     DB_ENV *env;
     DB *database;
-    DB_TXN *begun;
-    int ret;
     if (get_dbenv(&env) != 0)
         abort_request("get_dbenv failed");
     if (get_db(&database) != 0)
@@ -132,66 +200,96 @@ int process_smtp_rcpt()
     DB *clients;
     if (settings.auto_whitelist != 0 && get_clients_db(&clients) != 0)
         abort_request("get_clients_db failed");
-    if ((ret = env->txn_begin(env, nullptr, &begun, 0)) != 0) {
-        report_db_error("txn_begin failed in process_smtp_rcpt", ret);
-        abort_request("txn_begin failed");
-    }
-    txn = begun;
 
-    // DB_RMW takes the page's write lock with the read. With a read lock the
-    // put would have to upgrade it, and two requests on one page would each
-    // hold the read lock the other's upgrade waits for: a deadlock that ends
-    // one daemon. With the write lock at once they queue for the page.
-    dbdata.size = sizeof triplet_data;
-    bool fresh = true;  // the triplet is new or restarted by this request
-    time_t previous = 0;  // the stored record's latest request
-    ret = database->get(database, txn, &dbkey, &dbdata, DB_RMW);
-    if (ret == DB_NOTFOUND) {
-        stamp_access_time();
-        start_afresh();
-    } else if (ret != 0) {
-        report_db_error("get failed", ret);
-        abort_request("get failed");
-    } else if (dbdata.size != sizeof triplet_data) {
-        // A value shorter than a record (a damaged or foreign one) would leave
-        // bytes of an earlier record in the buffer: decide it as new instead,
-        // and the put below stores a whole record in its place.
-        log_msg(LOG_WARNING, "stored value of %u bytes for triplet %s is no "
-                "triplet record, starting afresh", dbdata.size,
-                triplet_ip_text(dbkey.data));
+    // The request's whole time bound (watchdog.h) covers every try.
+    for (int tries = 1;; tries++) {
+        DB_TXN *begun;
+        int ret;
+        if ((ret = env->txn_begin(env, nullptr, &begun, 0)) != 0) {
+            report_db_error("txn_begin failed in process_smtp_rcpt", ret);
+            abort_request("txn_begin failed");
+        }
+        txn = begun;
+
+        // DB_RMW takes the page's write lock with the read. With a read lock
+        // the put would have to upgrade it, and two requests on one page would
+        // each hold the read lock the other's upgrade waits for: a deadlock on
+        // every busy page. With the write lock at once they queue for the page.
         dbdata.size = sizeof triplet_data;
-        stamp_access_time();
-        start_afresh();
-    } else {
-        idle_rule_t rule = idle_rule(triplet_data);
-        previous = triplet_data.access_time;
-        stamp_access_time();
-        fresh = difftime(triplet_data.access_time, rule.reference) > rule.limit;
-        if (fresh)
+        bool fresh = true;    // the triplet is new or restarted by this request
+        time_t previous = 0;  // the stored record's latest request
+        ret = database->get(database, txn, &dbkey, &dbdata, DB_RMW);
+        if (ret == DB_NOTFOUND) {
+            stamp_access_time();
             start_afresh();
-    }
+        } else if (ret != 0) {
+            if (refused(ret) && tries < max_tries) {
+                give_way(&txn, "get", ret, tries + 1);
+                continue;
+            }
+            report_db_error("get failed", ret);
+            abort_request("get failed");
+        } else if (dbdata.size != sizeof triplet_data) {
+            // A value shorter than a record (a damaged or foreign one) would
+            // leave bytes of an earlier record in the buffer: decide it as new
+            // instead, and the put below stores a whole record in its place.
+            log_msg(LOG_WARNING, "stored value of %u bytes for triplet %s is no "
+                    "triplet record, starting afresh", dbdata.size,
+                    triplet_ip_text(dbkey.data));
+            dbdata.size = sizeof triplet_data;
+            stamp_access_time();
+            start_afresh();
+        } else {
+            idle_rule_t rule = idle_rule(triplet_data);
+            previous = triplet_data.access_time;
+            stamp_access_time();
+            fresh = difftime(triplet_data.access_time, rule.reference) > rule.limit;
+            if (fresh)
+                start_afresh();
+        }
 
-    bool listed = false;
-    if (fresh && settings.auto_whitelist != 0)
-        check_client(whitelisted_client(txn, triplet_data.access_time, &listed),
-                     "clients get failed");
-    uint64_t passes = triplet_data.pass_count;
-    if (listed)
-        let_through_listed();
-    else
-        decide();
-    if (settings.auto_whitelist != 0 && !listed && triplet_data.pass_count > passes)
-        check_client(client_passed(txn, triplet_data.access_time, passes == 0, previous),
-                     "clients put failed");
+        // Auto-whitelisting, when on: a whitelisted client's new triplet
+        // passes at once; a pass by the rules counts for its client. A
+        // refused call on clients-1.db is tried again like the triplet's.
+        bool listed = false;
+        if (fresh && settings.auto_whitelist != 0 &&
+            (ret = whitelisted_client(txn, triplet_data.access_time, &listed)) != 0) {
+            if (refused(ret) && tries < max_tries) {
+                give_way(&txn, "clients get", ret, tries + 1);
+                continue;
+            }
+            report_db_error("clients get failed", ret);
+            abort_request("clients get failed");
+        }
+        uint64_t passes = triplet_data.pass_count;
+        answer_t answer = listed ? let_through_listed() : decide();
+        if (settings.auto_whitelist != 0 && !listed && triplet_data.pass_count > passes &&
+            (ret = client_passed(txn, triplet_data.access_time, passes == 0, previous)) != 0) {
+            if (refused(ret) && tries < max_tries) {
+                give_way(&txn, "clients put", ret, tries + 1);
+                continue;
+            }
+            report_db_error("clients put failed", ret);
+            abort_request("clients put failed");
+        }
 
-    if ((ret = database->put(database, txn, &dbkey, &dbdata, 0)) != 0) {
-        report_db_error("put", ret);
-        int aborted = txn->abort(txn);
-        if (aborted != 0)
-            report_db_error("abort failed", aborted);
-        return ret;
+        if ((ret = database->put(database, txn, &dbkey, &dbdata, 0)) != 0) {
+            if (refused(ret) && tries < max_tries) {
+                give_way(&txn, "put", ret, tries + 1);
+                continue;
+            }
+            // The decided answer still goes out, unrecorded: a deferral costs
+            // the client nothing more, and a pass was earned.
+            report_db_error("put", ret);
+            int aborted = txn->abort(txn);
+            if (aborted != 0)
+                report_db_error("abort failed", aborted);
+            write_answer(answer);
+            return ret;
+        }
+        if ((ret = txn->commit(txn, 0)) != 0)
+            report_db_error("commit failed", ret);
+        write_answer(answer);
+        return 0;
     }
-    if ((ret = txn->commit(txn, 0)) != 0)
-        report_db_error("commit failed", ret);
-    return 0;
 }

@@ -29,8 +29,12 @@ idle_rule_t idle_rule(const triplet_data_t &record);
 uint64_t seconds_from_double(double seconds);
 
 // process_smtp_rcpt - decide the triplet in dbkey in one transaction and
-// write the answer line. Returns 0 (also when only the commit failed), 1 when
-// the request failed before an answer ("action=WARN ..."), or the put's code.
+// write the answer line once the transaction is resolved. A get or put that
+// the deadlock detector refuses undoes the try, and the request runs again
+// from txn_begin, at most 3 tries in all. Returns 0 (also when only the commit
+// failed), 1 when the request failed before an answer ("action=WARN ..."; a
+// get refused on every try is one), or the put's code when the put failed (or
+// was refused on every try), after the decided answer line, left unstored.
 int process_smtp_rcpt();
 
 // abort_request - leave the current decision through its failure path,

@@ -4,14 +4,16 @@
 // Opens the environment with the daemon's own flags (so it joins the daemon's
 // environment as one more registered process), begins a transaction and reads
 // one record with DB_RMW, which write-locks the B-tree page that holds it.
-// The lock is held until release(). waiting_lockers() tells, from the lock
-// region's statistics, how many lock requests have had to wait so far: a
-// daemon blocked on the page shows there, without any sleep or guess.
+// The lock is held until release(), or commit() after records put in the
+// same transaction. waiting_lockers() tells, from the lock region's
+// statistics, how many lock requests have had to wait so far: a daemon
+// blocked on the page shows there, without any sleep or guess.
 #ifndef MURVANE_TESTS_RECORD_LOCK_H
 #define MURVANE_TESTS_RECORD_LOCK_H
 
 #include <db.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -53,6 +55,29 @@ public:
     record_lock &operator=(const record_lock &) = delete;
 
     int error() const { return ret_; }
+
+    // put - store a record within the held transaction; the library's code.
+    int put(const std::string &key, const std::string &value)
+    {
+        if (txn_ == nullptr)
+            return EINVAL;
+        DBT k{}, v{};
+        k.data = const_cast<char *>(key.data());
+        k.size = static_cast<u_int32_t>(key.size());
+        v.data = const_cast<char *>(value.data());
+        v.size = static_cast<u_int32_t>(value.size());
+        return db_->put(db_, txn_, &k, &v, 0);
+    }
+
+    // commit - make the held transaction's puts stand and release its locks.
+    int commit()
+    {
+        if (txn_ == nullptr)
+            return EINVAL;
+        DB_TXN *txn = txn_;
+        txn_ = nullptr;
+        return txn->commit(txn, 0);
+    }
 
     // Lock requests of any process in the environment that had to wait.
     unsigned long long waiting_lockers() const
