@@ -9,6 +9,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <db.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -452,5 +454,65 @@ TEST(AutoWhitelist, AnUnopenableClientDatabaseFailsTheRequest)
     EXPECT_EQ("action=WARN get_clients_db failed\n", result.out);
     EXPECT_TRUE(read_records(home.path).empty());
 }
+
+}  // namespace
+
+namespace {
+
+// A refused call on clients-1.db undoes the whole try, which runs again from
+// its start: the client counts the triplet once, however many tries. With
+// -g 0 a new triplet passes at once; its client's get is the request's
+// second get, its client's put the first put. Refused on every try, the
+// request fails and nothing is stored.
+struct client_refusal {
+    const char *name;
+    std::string fail_calls;
+    int status;
+    const char *answer_start;
+    bool stored;
+};
+
+std::ostream &operator<<(std::ostream &os, const client_refusal &c) { return os << c.name; }
+
+class ClientRefusal : public testing::TestWithParam<client_refusal> {};
+
+TEST_P(ClientRefusal, IsTriedAgainWithTheTriplet)
+{
+    const client_refusal &c = GetParam();
+    temp_dir home;
+    daemon_run run;
+    run.args = {"-h", home.path, "-g", "0", "--auto-whitelist", "2"};
+    run.input = rcpt_request(client, sender, recipient(1));
+    run.env = {"LD_PRELOAD=" + std::string(REFUSE_DB_CALLS_LIBRARY),
+               "MURVANE_FAIL_CALLS=" + c.fail_calls};
+    daemon_result r = run_daemon(run);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(0u, r.out.rfind(c.answer_start, 0)) << r.out;
+
+    auto triplets = read_records(home.path);
+    auto clients = read_records(home.path, clients_db_name);
+    if (!c.stored) {
+        EXPECT_TRUE(triplets.empty());
+        EXPECT_TRUE(clients.empty());
+        return;
+    }
+    ASSERT_EQ(1u, triplets.size());
+    EXPECT_EQ(1u, decode_record(triplets[0].second).pass_count);
+    ASSERT_EQ(1u, clients.size());
+    EXPECT_EQ(1u, decode_client(clients[0].second).proven_count);
+}
+
+const std::string deadlock = std::to_string(DB_LOCK_DEADLOCK);
+
+const client_refusal client_refusals[] = {
+    {"GetRefusedOnce", "get:2:" + deadlock, 0, "action=PREPEND", true},
+    {"PutRefusedOnce", "put:1:" + deadlock, 0, "action=PREPEND", true},
+    {"GetRefusedOnEveryTry", "get:2:" + deadlock + ",get:4:" + deadlock + ",get:6:" + deadlock,
+     1, "action=WARN clients get failed", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Tries, ClientRefusal, testing::ValuesIn(client_refusals),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
