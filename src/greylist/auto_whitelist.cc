@@ -39,15 +39,18 @@ DBT client_value()
     return value;
 }
 
-// read_client - the client's record for update into client_data, and whether
-// it has been idle too long at `now` (strictly more than pass_max_idle since
-// it was last seen). Returns 0 or the library's code.
-int read_client(DB_TXN *txn, time_t now, client_state *state)
+// read_client - the client's record into client_data, and whether it has
+// been idle too long at `now` (strictly more than pass_max_idle since it was
+// last seen). `flags` is DB_RMW to read for update, or DB_READ_COMMITTED to
+// look only: clients-1.db is small, a page holds many clients, and a lock
+// kept on it to the commit would queue the requests of all of them behind
+// one another's disk flush. Returns 0 or the library's code.
+int read_client(DB_TXN *txn, time_t now, client_state *state, u_int32_t flags)
 {
     DBT key = client_key();
     DBT value = client_value();
     *state = client_missing;
-    int ret = clients_db->get(clients_db, txn, &key, &value, DB_RMW);
+    int ret = clients_db->get(clients_db, txn, &key, &value, flags);
     if (ret == DB_NOTFOUND || ret == DB_BUFFER_SMALL)
         return 0;  // missing, or a value larger than a record: damaged
     if (ret != 0)
@@ -70,6 +73,12 @@ int write_client(DB_TXN *txn)
 
 }  // namespace
 
+// proven - client_data, as read, is of a whitelisted client.
+bool proven(client_state state)
+{
+    return state == client_current && client_data.proven_count >= settings.auto_whitelist;
+}
+
 int whitelisted_client(DB_TXN *txn, time_t now, bool *listed)
 {
     client_state state;
@@ -77,9 +86,15 @@ int whitelisted_client(DB_TXN *txn, time_t now, bool *listed)
     *listed = false;
     if (client_key_length(dbkey.data, dbkey.size) == 0)
         return 0;
-    if ((ret = read_client(txn, now, &state)) != 0)
+    // Most new triplets are of clients not whitelisted: a look, no lock kept.
+    // A whitelisted one is read again for update, as it may have changed.
+    if ((ret = read_client(txn, now, &state, DB_READ_COMMITTED)) != 0)
         return ret;
-    if (state != client_current || client_data.proven_count < settings.auto_whitelist)
+    if (!proven(state))
+        return 0;
+    if ((ret = read_client(txn, now, &state, DB_RMW)) != 0)
+        return ret;
+    if (!proven(state))
         return 0;
     client_data.last_seen = now;
     client_data.listed_count++;
@@ -114,14 +129,20 @@ int client_passed(DB_TXN *txn, time_t now, bool first_pass, time_t previous)
     // client seen at most one interval before it.
     if (!first_pass && previous >= interval_start && previous <= now)
         return 0;
-    if ((ret = read_client(txn, now, &state)) != 0)
-        return ret;
     if (!first_pass) {
+        if ((ret = read_client(txn, now, &state, DB_READ_COMMITTED)) != 0)
+            return ret;
+        if (state != client_current || client_data.last_seen >= interval_start)
+            return 0;
+        if ((ret = read_client(txn, now, &state, DB_RMW)) != 0)
+            return ret;
         if (state != client_current || client_data.last_seen >= interval_start)
             return 0;
         client_data.last_seen = now;
         return write_client(txn);
     }
+    if ((ret = read_client(txn, now, &state, DB_RMW)) != 0)
+        return ret;
     if (state != client_current) {
         client_data.first_seen = now;
         client_data.proven_count = 0;

@@ -12,9 +12,9 @@
 // passes that make most of a mail server's requests seldom touch it.
 //
 // Both calls work under the request's transaction, on clients-1.db opened by
-// the decision before it; they take the client record's page for update
-// (DB_RMW), after the triplet's, so that every request locks the two
-// databases in one order. A failed library call's code is handed back
+// the decision before it. They look at the client's record without keeping a
+// lock, and take its page for update (DB_RMW) only to write it, always after
+// the triplet's, so that every request locks the two databases in one order. A failed library call's code is handed back
 // unlogged, as the triplet's get and put are handled by the decision: the
 // caller logs it, or tries the request again after a refusal
 // (DB_LOCK_DEADLOCK, DB_LOCK_NOTGRANTED); the transaction must be aborted.
