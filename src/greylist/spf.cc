@@ -6,15 +6,15 @@
 // host-name characters. The library's own limits (ten DNS-querying terms,
 // ten MX and PTR names) are set explicitly; the two-void-lookup limit and
 // the deadline, which the library lacks, live in a DNS layer of our own over
-// the system resolver, which also makes any DNS failure a temperror (the
-// library gives its own "invalid" result for a failed lookup of the domain's
-// record). The library's messages are dropped, save a fatal one,
+// the system resolver; the layer also notes failed lookups, so that a
+// failure the library reports as its own "invalid" result, or passes over on
+// its way to a pass, counts as temperror. The library's messages are dropped, save a fatal one,
 // which is logged before the process ends: its default handlers would write
 // to standard output, the policy connection.
 //
 // The library's resolver calls block with the system resolver's own timeouts,
-// so the evaluation runs in one worker thread that the request waits for on
-// a condition variable with a deadline. A request that stops waiting marks
+// so the evaluation runs in one worker thread that the request waits for, on
+// a pipe, until a deadline. A request that stops waiting marks
 // its job abandoned; the worker frees such a job when it ends, and until then
 // later evaluations do not start. Nothing jumps out of the library and no
 // signal reaches the worker: it runs with every signal blocked.
@@ -27,8 +27,11 @@ extern "C" {
 }
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -191,7 +194,7 @@ struct spf_job {
 };
 pthread_mutex_t worker_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t job_posted = PTHREAD_COND_INITIALIZER;
-pthread_cond_t job_done;        // on CLOCK_MONOTONIC, set up with the worker
+int done_pipe[2] = {-1, -1};     // a byte per finished job the requester waits for
 spf_job *posted_job;            // waiting for the worker to take it
 bool worker_started;
 bool worker_busy;               // the worker holds a job
@@ -221,7 +224,8 @@ void *worker_main(void *)
         } else {
             job->result = result;
             job->done = true;
-            pthread_cond_broadcast(&job_done);
+            char byte = 0;
+            (void)!write(done_pipe[1], &byte, 1);  // a full pipe already wakes it
         }
     }
 }
@@ -230,11 +234,11 @@ void *worker_main(void *)
 // stop signals stay with the main flow. Called under worker_lock.
 int start_worker()
 {
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&job_done, &attributes);
-    pthread_condattr_destroy(&attributes);
+    if (done_pipe[0] < 0 && pipe2(done_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        int error = errno;
+        log_msg(LOG_ERR, "SPF worker: pipe2: %s", strerror(error));
+        return error;
+    }
 
     sigset_t all, previous;
     sigfillset(&all);
@@ -247,7 +251,6 @@ int start_worker()
     pthread_attr_destroy(&thread_attributes);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (ret != 0) {
-        pthread_cond_destroy(&job_done);
         log_msg(LOG_ERR, "SPF worker: pthread_create: %s", strerror(ret));
         return ret;
     }
@@ -278,17 +281,29 @@ spf_result run_evaluation(const spf_query &query, const char **note)
         return spf_result::temperror;
     }
     job->query = query;
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    job->deadline = static_cast<double>(until.tv_sec) + until.tv_nsec / 1e9 +
-                    spf_time_limit;
-    until.tv_sec += spf_time_limit;
+    job->deadline = monotonic_now() + spf_time_limit;
+    char bytes[16];
+    while (read(done_pipe[0], bytes, sizeof bytes) > 0) {
+    }  // wake-ups of jobs that were answered already
     posted_job = job;
     pthread_cond_signal(&job_posted);
 
-    int ret = 0;
-    while (!job->done && ret != ETIMEDOUT)
-        ret = pthread_cond_timedwait(&job_done, &worker_lock, &until);
+    // The wait is a poll() on the pipe with the time left on the monotonic
+    // clock: it neither depends on a condition variable's clock nor on the
+    // wall clock, which an admin (or a test) may set anywhere.
+    for (;;) {
+        if (job->done)
+            break;
+        double left = job->deadline - monotonic_now();
+        if (left <= 0)
+            break;
+        pthread_mutex_unlock(&worker_lock);
+        struct pollfd wake = {done_pipe[0], POLLIN, 0};
+        poll(&wake, 1, static_cast<int>(left * 1000) + 1);
+        while (read(done_pipe[0], bytes, sizeof bytes) > 0) {
+        }
+        pthread_mutex_lock(&worker_lock);
+    }
     spf_result result;
     if (job->done) {
         result = job->result;
@@ -432,7 +447,16 @@ spf_result spf_evaluate(SPF_server_struct *server, const spf_query *query,
     SPF_request_query_mailfrom(request, &response);
     spf_result result = spf_result::temperror;
     if (response != nullptr) {
-        result = from_library(SPF_response_result(response));
+        SPF_result_t library_result = SPF_response_result(response);
+        result = from_library(library_result);
+        // A failed lookup of the domain's own record comes back as the
+        // library's "invalid"; a pass reached past a failed lookup (an
+        // include that could not be read) is no proof. Both are temperror.
+        // Other results stand: a failed lookup for the explanation of a
+        // fail, say, leaves it a fail.
+        if (evaluation.dns_error &&
+            (library_result == SPF_RESULT_INVALID || result == spf_result::pass))
+            result = spf_result::temperror;
         // A pass counts only from the domain's own record and for the very
         // domain the key will hold; the library's free pass for loopback
         // clients is none.
@@ -443,13 +467,8 @@ spf_result spf_evaluate(SPF_server_struct *server, const spf_query *query,
         SPF_response_free(response);
     }
     SPF_request_free(request);
-    // The library turns a failed lookup of the domain's own record into an
-    // error of its own (its result "invalid") and may go on past a failed
-    // lookup in a mechanism; a DNS failure ends the evaluation as temperror.
     if (evaluation.void_exceeded)
         result = spf_result::permerror;
-    else if (evaluation.dns_error)
-        result = spf_result::temperror;
     return result;
 }
 
