@@ -443,6 +443,22 @@ TEST_F(SpfDns, OneEvaluationPerMessage)
     EXPECT_EQ(2u, reuses) << ::testing::PrintToString(r.messages("debug"));
 }
 
+// While an evaluation that timed out still waits on the server that never
+// answers, the next message of the same daemon does not wait behind it: it
+// goes on with the address key at once, so two messages take one bound.
+TEST_F(SpfDns, NoSecondWaitBehindATimedOutEvaluation)
+{
+    daemon_result r = run_at(T, request("192.0.2.2", "a@silent.test", "mx.silent.test") +
+                                    request("192.0.2.3", "b@pool.test", "mx2.pool.test"));
+    EXPECT_TRUE(r.logged("debug", "SPF temperror (time-out) for client 192.0.2.2 domain "
+                                  "silent.test: key address client"));
+    EXPECT_TRUE(r.logged("debug", "SPF temperror (an evaluation that timed out still runs) "
+                                  "for client 192.0.2.3 domain pool.test: key address client"))
+        << ::testing::PrintToString(r.messages("debug"));
+    EXPECT_EQ((std::vector<std::string>{"192.0.2.2", "192.0.2.3"}), address_parts());
+    EXPECT_LT(last_seconds, 9.0);
+}
+
 struct kept_case {
     const char *name;
     const char *client, *sender;

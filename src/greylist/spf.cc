@@ -144,14 +144,14 @@ SPF_dns_rr_t *bounded_lookup(SPF_dns_server_t *layer, const char *domain,
     return answer;
 }
 
+// destroy_bounded_layer - SPF_dns_free's destructor of the layer: the
+// layer alone; SPF_dns_free goes on to the layers below by itself.
 void destroy_bounded_layer(SPF_dns_server_t *layer)
 {
-    if (layer->layer_below != nullptr)
-        SPF_dns_free(layer->layer_below);
     free(layer);
 }
 
-[[noreturn]] void library_fatal(const char *file, int line, const char *message)
+__attribute__((noreturn)) void library_fatal(const char *file, int line, const char *message)
 {
     log_msg(LOG_ERR, "SPF library: %s:%d: %s", file ? file : "?", line,
             message ? message : "");
@@ -408,7 +408,7 @@ SPF_server_struct *spf_new_server(SPF_dns_server_struct *below)
 
     SPF_server_t *server = SPF_server_new_dns(layer, 0);
     if (server == nullptr) {
-        destroy_bounded_layer(layer);
+        SPF_dns_free(layer);
         log_msg(LOG_ERR, "SPF_server_new_dns failed");
         return nullptr;
     }

@@ -66,6 +66,8 @@ struct SPF_dns_server_struct;
 // spf_new_server - a library server whose DNS goes through `below` (nullptr:
 // the system resolver) and a layer that enforces the void lookup limit and
 // the current evaluation's deadline. Returns nullptr when the library fails.
+// The server does not own the layers: SPF_server_free(), then SPF_dns_free()
+// of its resolver, releases them all.
 SPF_server_struct *spf_new_server(SPF_dns_server_struct *below);
 
 // spf_evaluate - evaluate a prepared query with `server`, refusing lookups
