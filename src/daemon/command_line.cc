@@ -196,6 +196,8 @@ void parse_command_line(int argc, char **argv)
                 "Missing argument to --greylisted-action");
         } else if (strcmp(arg, "--dump-triplets") == 0) {
             settings.dump_triplets = 1;
+        } else if (strcmp(arg, "--spf") == 0) {
+            settings.spf = 1;
         } else {
             fprintf(stderr, "Unknown option \"%s\"\n", arg);
             unknown_seen = true;
