@@ -83,4 +83,43 @@ inline std::string model_triplet_key(const std::string &client, const std::strin
     return key;
 }
 
+// model_key_domain - the domain a --spf key holds for a name, or "" when the
+// name is none: one final dot dropped, letters folded to lower case, then 1
+// to 253 bytes in at least two dot-separated labels of 1 to 63 letters,
+// digits, '-' or '_', the last label not all digits.
+inline std::string model_key_domain(std::string name)
+{
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    if (name.empty() || name.size() > 253)
+        return "";
+    std::string folded;
+    std::string label;
+    unsigned labels = 0;
+    bool last_digits_only = false;
+    for (size_t i = 0; i <= name.size(); i++) {
+        if (i == name.size() || name[i] == '.') {
+            if (label.empty() || label.size() > 63)
+                return "";
+            labels++;
+            last_digits_only = label.find_first_not_of("0123456789") == std::string::npos;
+            label.clear();
+            if (i < name.size())
+                folded.push_back('.');
+            continue;
+        }
+        char c = name[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + ('a' - 'A'));
+        bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!allowed)
+            return "";
+        label.push_back(c);
+        folded.push_back(c);
+    }
+    if (labels < 2 || last_digits_only)
+        return "";
+    return folded;
+}
+
 #endif

@@ -11,9 +11,10 @@ cd "$(dirname "$0")/.."
 # Postfix first: it must be told not to configure itself before it unpacks.
 sh scripts/postfix-deps.sh
 # manpages-dev: the manual page's lint checks that the pages it refers to
-# exist, and ctime(3) and syslog(3) come with it.
-sh scripts/deps.sh g++ make cmake libdb5.3-dev libgtest-dev db5.3-util \
-    faketime libfaketime python3 mandoc man-db manpages-dev
+# exist, and ctime(3) and syslog(3) come with it. dnsmasq-base: the DNS
+# server the --spf tests start in a network namespace of their own.
+sh scripts/deps.sh g++ make cmake libdb5.3-dev libspf2-dev libgtest-dev db5.3-util \
+    faketime libfaketime python3 mandoc man-db manpages-dev dnsmasq-base
 
 # run_suite DIR - the whole suite of the build in DIR. The Postfix tests run
 # Postfix's master, which needs root: a user who is not root runs the rest as

@@ -422,7 +422,7 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     const settings_t defaults = {default_greylist_delay, default_bloc_max_idle,
                                  default_pass_max_idle, default_network_prefix,
                                  default_network6_prefix, default_reject_action,
-                                 default_greylisted_action, default_db_home, 0, 0, 0,
+                                 default_greylisted_action, default_db_home, 0, 0, 0, 0,
                                  0, 0};
     settings = defaults;
     settings_t expected = defaults;
@@ -447,6 +447,7 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     EXPECT_EQ(expected.debug, settings.debug);
     EXPECT_EQ(expected.verbose, settings.verbose);
     EXPECT_EQ(expected.dump_triplets, settings.dump_triplets);
+    EXPECT_EQ(expected.spf, settings.spf);
     EXPECT_EQ(expected.auto_whitelist, settings.auto_whitelist);
     EXPECT_EQ(expected.dump_clients, settings.dump_clients);
     // Text settings point into the argument vector; they are not copies.
@@ -500,8 +501,9 @@ const settings_case settings_cases[] = {
      {"-b", "1", "-g", "2", "-p", "3", "-/", "4", "-6", "5", "-r", "R", "-G", "G", "-h", "H",
       "-d", "-v", "--dump-triplets", "--auto-whitelist", "7", "--dump-clients"},
      [](settings_t &s) {
-         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1, 7, 1};
+         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1, 0, 7, 1};
      }},
+    {"Spf", {"--spf"}, [](settings_t &s) { s.spf = 1; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParsedSettings, testing::ValuesIn(settings_cases),

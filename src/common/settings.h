@@ -23,6 +23,7 @@ struct settings_t {
     int debug;                      // 1: debug messages on
     int verbose;                    // counter; above 0: verbose messages on
     int dump_triplets;              // 1: list the database instead of serving
+    int spf;                        // 1: key SPF-authorised clients on their domain
     uint64_t auto_whitelist;        // passed triplets that whitelist a client; 0: off
     int dump_clients;               // 1: list the proven clients instead of serving
 };

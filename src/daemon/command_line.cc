@@ -209,6 +209,8 @@ void parse_command_line(int argc, char **argv)
                 "Missing argument to --greylisted-action");
         } else if (strcmp(arg, "--dump-triplets") == 0) {
             settings.dump_triplets = 1;
+        } else if (strcmp(arg, "--spf") == 0) {
+            settings.spf = 1;
         } else if (strcmp(arg, "--auto-whitelist") == 0) {
             settings.auto_whitelist = number_value(argc, argv, i++,
                 "Missing argument to --auto-whitelist",

@@ -153,6 +153,20 @@ const line_case line_cases[] = {
     {"text_without_nul", std::string(1, '\0') + "mail.example.net", record,
      "-\t\t\t" + times},
     {"tag_only", std::string(1, '\0'), record, "-\t\t\t" + times},
+    // Domain keys: marked, so that they read apart from any address; a domain
+    // the daemon could not have written is damage.
+    {"domain", domain_key("pool.example", "a@pool.example", "b"), record,
+     "spf:pool.example\ta@pool.example\tb\t" + times},
+    {"domain_null_sender", domain_key("mx.pool.example", "", "b"), record,
+     "spf:mx.pool.example\t\tb\t" + times},
+    {"domain_of_253", domain_key(std::string(253, 'd'), "a", "b"), record,
+     "spf:" + std::string(253, 'd') + "\ta\tb\t" + times},
+    {"domain_of_254", domain_key(std::string(254, 'd'), "a", "b"), record, "-\t\t\t" + times},
+    {"domain_empty", domain_key("", "a", "b"), record, "-\t\t\t" + times},
+    {"domain_upper_case", domain_key("Pool.example", "a", "b"), record, "-\t\t\t" + times},
+    {"domain_address_bytes", std::string("\x03\xc0\x00\x02\x01" "a\0b", 8), record,
+     "-\t\t\t" + times},
+    {"domain_without_nul", std::string(1, '\3') + "pool.example", record, "-\t\t\t" + times},
     {"empty_key", "", record, "-\t\t\t" + times},
     // Values that are not a 32-byte record: no field of them is read.
     {"value_of_10_bytes", ipv4_key("192.0.2.1", "a", "b"), std::string(10, '\xff'),
@@ -174,11 +188,11 @@ TEST_F(Dump, UnknownTagAborts)
     temp_dir dir;
     std::string log_path = dir.file("syslog");
     setenv("MURVANE_SYSLOG_FILE", log_path.c_str(), 1);
-    exact_block key(std::string("\x03\xc0\x00\x02\x01" "a\0b", 8)), value(record);
+    exact_block key(std::string("\x04\xc0\x00\x02\x01" "a\0b", 8)), value(record);
     EXPECT_EXIT(print_triplet_line(&key.dbt, &value.dbt), ::testing::KilledBySignal(SIGABRT),
                 "");
     unsetenv("MURVANE_SYSLOG_FILE");
-    std::vector<std::string> expected = {"err\tinet_ntop unexpected type 3"};
+    std::vector<std::string> expected = {"err\tinet_ntop unexpected type 4"};
     EXPECT_EQ(expected, read_log_file(log_path));
 }
 

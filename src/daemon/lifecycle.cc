@@ -20,6 +20,7 @@
 #include "daemon/dump.h"
 #include "greylist/decision.h"
 #include "greylist/expiry.h"
+#include "greylist/spf.h"
 #include "greylist/triplet_key.h"
 #include "policy/request.h"
 #include "storage/environment.h"
@@ -147,7 +148,7 @@ int answer_request()
         fputs("action=DUNNO\n", stdout);
         return 0;
     }
-    if (build_triplet_key(client, sender, recipient) != 0) {
+    if (build_triplet_key(client, sender, recipient, spf_key_domain(client, sender)) != 0) {
         // A key too long for the database to hold: such a triplet can never
         // be stored, so it is let through unchanged rather than deferred.
         fputs("action=DUNNO\n", stdout);

@@ -59,12 +59,15 @@ size_t value_length(const char *value)
 
 }  // namespace
 
-int build_triplet_key(char *client_address, const char *sender, const char *recipient)
+int build_triplet_key(char *client_address, const char *sender, const char *recipient,
+                      const char *domain)
 {
     size_t t = value_length(client_address);
+    size_t d = domain ? strlen(domain) : 0;
+    fatal_assert(domain == nullptr || (d > 0 && d <= max_key_domain));
     size_t s = value_length(sender);
     size_t r = value_length(recipient);
-    size_t room = triplet_key_room(t, s, r);
+    size_t room = triplet_key_room(domain ? d : t, s, r);
     if (room == 0)
         return EOVERFLOW;
     unsigned char *key = static_cast<unsigned char *>(reserve_dbkey(room));
@@ -73,7 +76,11 @@ int build_triplet_key(char *client_address, const char *sender, const char *reci
     client_address[t] = '\0';
     // A value with a NUL inside is no address text, whatever precedes the NUL.
     bool plain_text = memchr(client_address, '\0', t) != nullptr;
-    if (!plain_text && inet_pton(AF_INET, client_address, key + 1) > 0) {
+    if (domain) {
+        key[0] = tag_domain;
+        a = d + 1;
+        memcpy(key + 1, domain, a);
+    } else if (!plain_text && inet_pton(AF_INET, client_address, key + 1) > 0) {
         key[0] = tag_ipv4;
         a = 4;
         if (settings.network_prefix < 32)

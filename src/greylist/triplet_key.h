@@ -25,9 +25,13 @@ size_t triplet_key_room(size_t t, size_t s, size_t r);
 
 // build_triplet_key - write the key of a request into dbkey from three
 // attribute values (each ended by its newline, which is left in place).
+// With a domain (a NUL-ended name of 1 to max_key_domain bytes, as
+// spf_key_domain gives it) the key's address part is that domain (tag 3)
+// instead of the client address; nullptr keeps the address.
 // Returns 0, or EOVERFLOW when the key would not fit a 32-bit size; such a
 // key is never stored.
-int build_triplet_key(char *client_address, const char *sender, const char *recipient);
+int build_triplet_key(char *client_address, const char *sender, const char *recipient,
+                      const char *domain = nullptr);
 
 // reserve_dbkey - a dbkey buffer of at least `needed` bytes.
 void *reserve_dbkey(size_t needed);

@@ -96,14 +96,15 @@ protected:
     }
 
     // build - the key of three values; each value gets its newline here.
-    std::string build(std::string client, std::string sender, std::string recipient)
+    std::string build(std::string client, std::string sender, std::string recipient,
+                      const char *domain = nullptr)
     {
         std::string buffer = client + "\n" + sender + "\n" + recipient + "\n";
         std::string before = buffer;
         char *c = buffer.data();
         char *s = c + client.size() + 1;
         char *r = s + sender.size() + 1;
-        EXPECT_EQ(0, build_triplet_key(c, s, r));
+        EXPECT_EQ(0, build_triplet_key(c, s, r, domain));
         // The NUL that ends the address while it is parsed is taken out again.
         EXPECT_EQ(hex(before), hex(buffer));
         EXPECT_LE(dbkey.size, dbkey.ulen);
@@ -137,6 +138,44 @@ TEST_F(BuildTripletKey, BufferKeepsItsSizeForAShorterKey)
     EXPECT_EQ(grown, dbkey.ulen);
 }
 
+// A domain takes the address's place whatever the client is, under a tag of
+// its own: the same texts never give an address key, and the prefix cut
+// never touches it.
+TEST_F(BuildTripletKey, DomainKeyNeverEqualsAnAddressKey)
+{
+    settings.network_prefix = 24;
+    std::string key = build("192.0.2.77", "alice@pool.example", "bob@example.net",
+                            "pool.example");
+    EXPECT_EQ(hex(domain_key("pool.example", "alice@pool.example", "bob@example.net")),
+              hex(key));
+    EXPECT_EQ(12u + 1, triplet_address_length(key.data(), key.size()));
+
+    // A client_address that is the very domain's text is an address key.
+    std::string text = build("pool.example", "alice@pool.example", "bob@example.net");
+    EXPECT_EQ(hex(text_key("pool.example", "alice@pool.example", "bob@example.net")),
+              hex(text));
+    EXPECT_NE(key, text);
+
+    // Any client gives the same domain key: the whole pool is one sender.
+    EXPECT_EQ(key, build("2001:db8::25", "alice@pool.example", "bob@example.net",
+                         "pool.example"));
+    EXPECT_EQ(key, build("unknown", "alice@pool.example", "bob@example.net",
+                         "pool.example"));
+}
+
+// The room follows the part the key holds: a domain longer than the client's
+// text, and a client's text longer than the domain.
+TEST_F(BuildTripletKey, DomainKeyRoom)
+{
+    std::string domain(253, 'd');
+    std::string key = build("192.0.2.1", "", "r", domain.c_str());
+    EXPECT_EQ(1 + 254 + 1 + 1u, key.size());
+    EXPECT_EQ(domain_key(domain, "", "r"), key);
+    std::string long_client(4000, 'c');
+    key = build(long_client, "s", "r", "a.example");
+    EXPECT_EQ(domain_key("a.example", "s", "r"), key);
+}
+
 TEST(TripletIpText, PrintsEachTag)
 {
     std::string v4 = ipv4_key("192.0.2.0", "a", "b");
@@ -151,6 +190,49 @@ TEST(TripletIpText, PrintsEachTag)
     EXPECT_EQ(text.data() + 1, triplet_ip_text(text.data()));
     EXPECT_STREQ("mail.example.net", triplet_ip_text(text.data()));
     EXPECT_STREQ("", triplet_ip_text(empty.data()));
+    std::string domain = domain_key("pool.example", "a", "b");
+    EXPECT_STREQ("spf:pool.example", triplet_ip_text(domain.data()));
+    std::string longest = domain_key(std::string(253, 'd'), "a", "b");
+    EXPECT_EQ("spf:" + std::string(253, 'd'), triplet_ip_text(longest.data()));
+}
+
+// What a tag 3 key may hold: what spf_key_domain hands the key, and nothing
+// else a damaged database could carry.
+TEST(TripletAddressLength, DomainKeys)
+{
+    struct length_case {
+        std::string key;
+        size_t length;
+    };
+    const length_case cases[] = {
+        {domain_key("pool.example", "a", "b"), 13},
+        {domain_key("x", "", ""), 2},
+        {domain_key("a-b_c.9.example", "", ""), 16},
+        {domain_key(std::string(253, 'd'), "", ""), 254},
+        {domain_key(std::string(254, 'd'), "", ""), 0},
+        {domain_key("", "a", "b"), 0},
+        {domain_key("Pool.example", "a", "b"), 0},
+        {domain_key("pool example", "a", "b"), 0},
+        {domain_key("pool\xc3\xa9.example", "a", "b"), 0},
+        {std::string(1, '\3') + "pool.example", 0},
+        {std::string(1, '\3'), 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.length, triplet_address_length(c.key.data(), c.key.size())) << hex(c.key);
+}
+
+// A damaged domain never reaches the listing's print; reaching it anyway is
+// a broken invariant, reported before the abort.
+TEST(TripletIpTextDomainDeath, DamagedDomainAborts)
+{
+    temp_dir dir;
+    std::string log = dir.file("syslog");
+    setenv("MURVANE_SYSLOG_FILE", log.c_str(), 1);
+    std::string key = domain_key("Pool.example", "a", "b");
+    EXPECT_EXIT(triplet_ip_text(key.data()), ::testing::KilledBySignal(SIGABRT), "");
+    unsetenv("MURVANE_SYSLOG_FILE");
+    EXPECT_EQ(std::vector<std::string>{"err\tinet_ntop damaged domain key"},
+              read_log_file(log));
 }
 
 // An unknown tag (a database written by something else) and how it is logged.
@@ -173,6 +255,6 @@ TEST_P(TripletIpTextDeath, UnknownTagAborts)
 }
 
 INSTANTIATE_TEST_SUITE_P(Tags, TripletIpTextDeath,
-                         ::testing::Values(tag_case{3, "3"}, tag_case{0xFF, "-1"}));
+                         ::testing::Values(tag_case{4, "4"}, tag_case{0xFF, "-1"}));
 
 }  // namespace

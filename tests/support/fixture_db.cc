@@ -102,6 +102,13 @@ std::string text_key(const std::string &address, const std::string &sender,
                      recipient);
 }
 
+std::string domain_key(const std::string &domain, const std::string &sender,
+                       const std::string &recipient)
+{
+    return with_tail(std::string(1, '\3') + domain + std::string(1, '\0'), sender,
+                     recipient);
+}
+
 void put_records(const std::string &home, const std::string &file,
                  const record_list &records)
 {

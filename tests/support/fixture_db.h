@@ -37,6 +37,9 @@ std::string ipv6_key(const std::string &text, const std::string &sender,
                      const std::string &recipient);
 std::string text_key(const std::string &address, const std::string &sender,
                      const std::string &recipient);
+// domain_key - the key of an SPF-authorised domain (tag 3).
+std::string domain_key(const std::string &domain, const std::string &sender,
+                       const std::string &recipient);
 
 // put_records - store key/value pairs in a B-tree `file` of the environment
 // at `home` (created when missing).
