@@ -385,8 +385,12 @@ TEST(DumpClients, ListsEachClientWithItsTimesAndCounts)
 {
     temp_dir home;
     std::string v6 = ipv6_key("2001:db8::5", sender, recipient(0));
+    // With --spf a client may be a domain, shown as the triplet listing shows it.
+    std::string domain = domain_key("pool.example", sender, recipient(0));
     put_records(home.path, clients_db_name,
                 {{client_key_of("192.0.2.9"), client_value(T, T + 60, 3, 2)},
+                 {domain.substr(0, client_key_length(domain.data(), domain.size())),
+                  client_value(T, T + 120, 5, 9)},
                  {v6.substr(0, client_key_length(v6.data(), v6.size())),
                   client_value(T + 3600, T + 7200, 1, 0)},
                  {client_key_of("192.0.2.10"), "damaged"},
@@ -397,7 +401,8 @@ TEST(DumpClients, ListsEachClientWithItsTimesAndCounts)
     EXPECT_EQ("192.0.2.9\tThu Jan  1 00:00:00 2026\tThu Jan  1 00:01:00 2026\t3\t2\n"
               "192.0.2.10\t-\t-\t-\t-\n"
               "-\tThu Jan  1 00:00:00 2026\tThu Jan  1 00:00:00 2026\t1\t0\n"
-              "2001:db8::5\tThu Jan  1 01:00:00 2026\tThu Jan  1 02:00:00 2026\t1\t0\n",
+              "2001:db8::5\tThu Jan  1 01:00:00 2026\tThu Jan  1 02:00:00 2026\t1\t0\n"
+              "spf:pool.example\tThu Jan  1 00:00:00 2026\tThu Jan  1 00:02:00 2026\t5\t9\n",
               result.out);
 }
 
