@@ -349,6 +349,17 @@ bool wait_in_system_call(const daemon_process &daemon, long number, int timeout_
     }, timeout_ms);
 }
 
+bool wait_in_system_call(const daemon_process &daemon, long number,
+                         const std::function<bool()> &also, int timeout_ms)
+{
+    return wait_for([&] {
+        long current;
+        std::string first;
+        return current_system_call(daemon.pid, &current, &first) && current == number &&
+               also();
+    }, timeout_ms);
+}
+
 bool wait_for_log(const daemon_process &daemon, const std::string &text, int timeout_ms)
 {
     return wait_for([&] {

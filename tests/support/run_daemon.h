@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,10 @@ bool wait_until_reading(const daemon_process &daemon, int timeout_ms = 30000);
 // wait_in_system_call - wait until the daemon's current system call (as
 // /proc shows it) has the number given (x86-64 numbering).
 bool wait_in_system_call(const daemon_process &daemon, long number, int timeout_ms = 30000);
+// The same, until `also` holds too at a moment the daemon is in that call
+// (a file it writes in between tells one such wait from another).
+bool wait_in_system_call(const daemon_process &daemon, long number,
+                         const std::function<bool()> &also, int timeout_ms = 30000);
 // wait_for_log - wait until the daemon's log holds a line with `text`.
 bool wait_for_log(const daemon_process &daemon, const std::string &text,
                   int timeout_ms = 30000);
