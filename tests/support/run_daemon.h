@@ -38,6 +38,7 @@ struct daemon_result {
     int status = -1;         // exit status; -1 when ended by a signal
     int signal = 0;          // terminating signal, 0 when it exited
     bool timed_out = false;  // killed by the harness after timeout_ms
+    long long cpu_ms = 0;    // processor time it used, user and system, all threads
     std::vector<std::string> log;  // "level\tmessage" lines, openlog/closelog too
 
     // The messages logged at a level ("err", "notice", ...), in order.
