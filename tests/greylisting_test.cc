@@ -170,8 +170,7 @@ TEST_F(Greylisting, TimeFailureWarnsAndChangesNothing)
         // the second request must not be read
         run.input = rcpt_request(client, sender, recipient) +
                     rcpt_request("192.0.2.2", sender, recipient);
-        run.env = {"LD_PRELOAD=" + faketime_library(), std::string("FAKETIME=") + text,
-                   "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+        run.env = frozen_clock(std::string(text));
         daemon_result r = run_daemon(run);
         EXPECT_EQ(1, r.status);
         EXPECT_EQ("action=WARN time failed\n", r.out);

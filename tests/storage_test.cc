@@ -6,11 +6,13 @@
 
 #include <db.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -237,6 +239,112 @@ TEST(Storage, UnusableOpenLockIsLoggedAndMailGoesOn)
                                         "without it: Is a directory"}),
               r.messages("warning"));
 }
+
+// A daemon killed inside its own recovery leaves the next opener regions in
+// one of three states, by the moment of the kill. Recovery first marks the
+// old regions dead, waits the registry timeout for the daemons in them to
+// leave, empties every slot of the registry, waits again, then registers
+// itself, removes the regions and builds new ones:
+//   - killed in the first wait: the registry still names the dead daemon, and
+//     the next opener's own recovery, marking the regions dead in turn, finds
+//     them marked already;
+//   - killed in the second wait: the registry names no one, so the next
+//     opener joins the dead regions, is refused, and recovers them itself;
+//   - killed as it began the new regions: the first region file is still
+//     empty, and the next opener's recovery cannot join it to mark it dead.
+// Each time the library logs a line (the last one twice, once for each look
+// at the empty file) while the next opener recovers, and the opener then
+// works: these are the lines the torture test lets a listing after its kills
+// log, and nothing else.
+struct killed_recovery_case {
+    const char *name;
+    bool registry_emptied;      // killed after the registry's slots were emptied
+    bool region_file_emptied;   // the region files as a kill while creating them leaves them
+    std::vector<std::string> library_lines;  // what the next opener logs
+};
+
+const std::string dead_regions =
+    "Berkeley DB: BDB0060 PANIC: fatal region error detected; run recovery";
+const std::string unjoinable_region = "Berkeley DB: BDB1546 unable to join the environment";
+
+void PrintTo(const killed_recovery_case &c, std::ostream *os) { *os << c.name; }
+
+class KilledRecovery : public ::testing::TestWithParam<killed_recovery_case> {};
+
+// registry_slots - the registry's slots that name a process.
+int registry_slots(const temp_dir &home)
+{
+    std::ifstream in(home.file("__db.register"));
+    int named = 0;
+    for (std::string line; std::getline(in, line);)
+        named += !line.empty() && line[0] != 'X';
+    return named;
+}
+
+TEST_P(KilledRecovery, NextOpenerLogsTheLibrarysLineAndLosesNothing)
+{
+    const killed_recovery_case &c = GetParam();
+    temp_dir home;
+    // The first daemon commits a triplet and dies holding the environment.
+    daemon_run run;
+    run.args = {"-h", home.path};
+    daemon_process first = start_daemon(run);
+    write_input(first, request());
+    ASSERT_TRUE(read_output_until(first, "\n\n"));
+    kill(first.pid, SIGKILL);
+    finish_daemon(first);
+
+    if (c.region_file_emptied) {
+        // A recovery killed between creating the first region file and
+        // writing it: the old regions are gone, the new one is empty.
+        for (const auto &entry : std::filesystem::directory_iterator(home.path))
+            if (entry.path().filename().string().rfind("__db.0", 0) == 0)
+                std::filesystem::remove(entry.path());
+        write_file(home.file("__db.001"), "");
+    } else {
+        // The second daemon recovers under a registry timeout of seconds, so
+        // that the test finds it in the wait it wants and kills it there.
+        write_file(home.file("DB_CONFIG"), "set_reg_timeout 2000000\n");
+        daemon_process second = start_daemon(run);
+        write_input(second, request("192.0.2.2"));
+        bool in_wait = wait_in_system_call(second, SYS_pselect6, [&] {
+            return (registry_slots(home) == 0) == c.registry_emptied;
+        });
+        kill(second.pid, SIGKILL);
+        daemon_result killed = finish_daemon(second);
+        ASSERT_TRUE(in_wait) << "the second daemon never waited in its recovery";
+        EXPECT_EQ("", killed.out);
+        std::filesystem::remove(home.file("DB_CONFIG"));
+    }
+
+    daemon_result dump = run_daemon({"-h", home.path, "--dump-triplets"});
+    EXPECT_EQ(0, dump.status);
+    EXPECT_EQ("", dump.err);
+    EXPECT_EQ(c.library_lines, dump.messages("err"));
+    EXPECT_EQ(1, std::count(dump.out.begin(), dump.out.end(), '\n')) << dump.out;
+    EXPECT_NE(std::string::npos, dump.out.find("192.0.2.1")) << dump.out;
+    DB *verifier;
+    ASSERT_EQ(0, db_create(&verifier, nullptr, 0));
+    EXPECT_EQ(0, verifier->verify(verifier, home.file("triplets-1.db").c_str(), nullptr,
+                                  nullptr, 0));
+    // Recovered: the next daemon joins silently and sees the triplet.
+    daemon_result next = run_daemon({"-h", home.path}, request());
+    EXPECT_EQ(0, next.status);
+    EXPECT_EQ(0u, next.out.rfind("action=DEFER_IF_PERMIT ", 0)) << next.out;
+    EXPECT_TRUE(next.log_messages().empty()) << next.log_messages().front();
+    record_list records = read_records(home.path);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(2u, decode_record(records[0].second).block_count);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, KilledRecovery,
+    ::testing::Values(
+        killed_recovery_case{"in_the_first_wait", false, false, {dead_regions}},
+        killed_recovery_case{"in_the_second_wait", true, false, {dead_regions}},
+        killed_recovery_case{"creating_the_regions", false, true,
+                             {unjoinable_region, unjoinable_region}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Storage, StatsDatabaseIsRemovedWithNotice)
 {

@@ -7,7 +7,9 @@
 // hundred microseconds after handing it a request, so that it dies inside its
 // transaction - and starts a new one in its place; at the end the others are
 // stopped by the end of their input. Then:
-//   - the environment opens cleanly (the dump runs recovery where needed);
+//   - the environment opens cleanly (the dump runs recovery where needed),
+//     logging nothing but the library's report of regions that a daemon
+//     killed inside its own recovery left behind (after_killed_recovery);
 //   - the library's verifier finds triplets-1.db sound;
 //   - every record belongs to the pool, create_time <= access_time, both lie
 //     within the run, and each counter lies between the answers that were
@@ -98,6 +100,19 @@ const std::vector<std::string> legal_warnings = {"get_dbenv failed", "get_db fai
                                                  "txn_begin failed", "get failed",
                                                  "time failed"};
 
+// What the listing, the first opener after the last kills, may log. A daemon
+// killed inside its own recovery - in one of the registry timeout's two
+// waits, or as it began the new regions - leaves the next opener regions
+// that the library reports while it recovers them, with one of these (the
+// last twice); storage_test's KilledRecovery shows each moment. A daemon of
+// the run starts its open at its first request, so only after a daemon was
+// killed before its first answer.
+const std::string dead_regions =
+    "Berkeley DB: BDB0060 PANIC: fatal region error detected; run recovery";
+const std::string unjoinable_region = "Berkeley DB: BDB1546 unable to join the environment";
+const std::vector<std::vector<std::string>> after_killed_recovery = {
+    {dead_regions}, {unjoinable_region, unjoinable_region}};
+
 // The triplet pool: a handful of clients, senders and recipients.
 std::string client_of(int t) { return "192.0.2." + std::to_string(10 + t % 5); }
 std::string sender_of(int t) { return "sender" + std::to_string(t / 5) + "@example.org"; }
@@ -133,6 +148,7 @@ struct figures {
     long requests = 0, answered = 0, defers = 0, passes = 0, dunnos = 0;
     long warn_answers = 0, cut_short = 0, unknown = 0, at_risk = 0, missing = 0;
     long kills = 0, kills_in_environment = 0, blocked = 0, blocked_at_stop = 0;
+    long killed_unanswered = 0;  // killed before their first answer, perhaps opening
     long failure_exits = 0, orderly_exits = 0, started = 0;
     long long longest_answer_us = 0;
     std::map<std::string, long> warn_texts;   // WARN answers by text
@@ -279,6 +295,8 @@ protected:
         d.ending = how;
         if (kill_it && d.result.signal != SIGKILL && !d.result.timed_out)
             kill_it = false;
+        if (kill_it && d.answered.empty())
+            f.killed_unanswered++;
         take_answers(d);
         std::string rest = d.process.out.substr(d.parsed);
 
@@ -587,6 +605,8 @@ protected:
             << "  daemons started               " << f.started << "\n"
             << "  SIGKILLs at random moments    " << f.kills << " (" << f.kills_in_environment
             << " of daemons that had answered)\n"
+            << "  killed before a first answer  " << f.killed_unanswered
+            << " (blocked ones too)\n"
             << "  failure exits (status 1)      " << f.failure_exits << "\n";
         for (const auto &[cause, n] : f.exit_causes)
             out << "    " << n << " x " << cause << "\n";
@@ -686,7 +706,17 @@ TEST_F(Torture, KilledDaemonsLoseNothingCommitted)
     EXPECT_EQ(0, dump.status);
     EXPECT_EQ(0, dump.signal);
     EXPECT_EQ("", dump.err);
-    EXPECT_TRUE(dump.messages("err").empty()) << dump.messages("err")[0];
+    std::vector<std::string> dump_errors = dump.messages("err");
+    bool after_recovery = f.killed_unanswered > 0 &&
+                          std::find(after_killed_recovery.begin(), after_killed_recovery.end(),
+                                    dump_errors) != after_killed_recovery.end();
+    EXPECT_TRUE(dump_errors.empty() || after_recovery)
+        << "the listing logged " << dump_errors.size() << " errors, the first: "
+        << dump_errors[0] << " (daemons killed before a first answer: "
+        << f.killed_unanswered << ")";
+    if (!dump_errors.empty())
+        printf("  the listing logged            %s%s\n", dump_errors[0].c_str(),
+               dump_errors.size() > 1 ? " (twice)" : "");
     EXPECT_EQ(0, verified) << db_strerror(verified);
     EXPECT_EQ(records.size(),
               static_cast<size_t>(std::count(dump.out.begin(), dump.out.end(), '\n')));

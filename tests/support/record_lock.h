@@ -90,6 +90,20 @@ public:
         return waits;
     }
 
+    // 0 while the lock statistics can be read; the library's code once they
+    // cannot (DB_RUNRECOVERY: a recovery elsewhere declared the environment
+    // dead, and the page lock held here no longer holds anyone back).
+    int stat_error() const
+    {
+        DB_LOCK_STAT *stat = nullptr;
+        if (env_ == nullptr)
+            return EINVAL;
+        int ret = env_->lock_stat(env_, &stat, 0);
+        if (ret == 0)
+            free(stat);
+        return ret;
+    }
+
     // Undo the transaction (nothing was changed) and close every handle.
     void release()
     {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -349,6 +350,17 @@ bool wait_in_system_call(const daemon_process &daemon, long number, int timeout_
     }, timeout_ms);
 }
 
+bool wait_in_system_call(const daemon_process &daemon, long number,
+                         const std::function<bool()> &also, int timeout_ms)
+{
+    return wait_for([&] {
+        long current;
+        std::string first;
+        return current_system_call(daemon.pid, &current, &first) && current == number &&
+               also();
+    }, timeout_ms);
+}
+
 bool wait_for_log(const daemon_process &daemon, const std::string &text, int timeout_ms)
 {
     return wait_for([&] {
@@ -365,11 +377,12 @@ daemon_result finish_daemon(daemon_process &daemon, int timeout_ms)
     long long deadline = now_ms() + timeout_ms;
     bool out_open = true, err_open = true;
     int status = 0;
+    struct rusage usage {};
     bool reaped = false;
 
     while (!reaped || out_open || err_open) {
         if (!reaped) {
-            pid_t done = waitpid(daemon.pid, &status, WNOHANG);
+            pid_t done = wait4(daemon.pid, &status, WNOHANG, &usage);
             if (done == daemon.pid)
                 reaped = true;
         }
@@ -402,6 +415,8 @@ daemon_result finish_daemon(daemon_process &daemon, int timeout_ms)
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
     }
+    result.cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000LL +
+                    (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
     result.log = read_log_file(daemon.log_path);
     unlink(daemon.log_path.c_str());
     return result;

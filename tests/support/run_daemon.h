@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ struct daemon_result {
     int status = -1;         // exit status; -1 when ended by a signal
     int signal = 0;          // terminating signal, 0 when it exited
     bool timed_out = false;  // killed by the harness after timeout_ms
+    long long cpu_ms = 0;    // processor time it used, user and system, all threads
     std::vector<std::string> log;  // "level\tmessage" lines, openlog/closelog too
 
     // The messages logged at a level ("err", "notice", ...), in order.
@@ -80,6 +82,10 @@ bool wait_until_reading(const daemon_process &daemon, int timeout_ms = 30000);
 // wait_in_system_call - wait until the daemon's current system call (as
 // /proc shows it) has the number given (x86-64 numbering).
 bool wait_in_system_call(const daemon_process &daemon, long number, int timeout_ms = 30000);
+// The same, until `also` holds too at a moment the daemon is in that call
+// (a file it writes in between tells one such wait from another).
+bool wait_in_system_call(const daemon_process &daemon, long number,
+                         const std::function<bool()> &also, int timeout_ms = 30000);
 // wait_for_log - wait until the daemon's log holds a line with `text`.
 bool wait_for_log(const daemon_process &daemon, const std::string &text,
                   int timeout_ms = 30000);
