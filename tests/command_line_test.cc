@@ -21,7 +21,7 @@ namespace {
 
 const std::string version = "murvane 0.4.0\n";
 
-// The usage text as an administrator reads it: the 95 lines with the program
+// The usage text as an administrator reads it: the 82 lines with the program
 // name, the built-in numbers and the two action templates filled in.
 std::string usage(const std::string &program,
                   const std::string &reject = default_reject_action,
@@ -32,7 +32,6 @@ std::string usage(const std::string &program,
             " [-V] [-v] [-d] [-h <Berkeley DB home directory>] [-g <greylist delay>]",
         "    [-b <bloc maximum idle>] [-p <pass maximum idle>] [-r <reject action>]",
         "    [-G <greylisted action>] [-/ <network bits>] [--dump-triplets] [--help]",
-        "    [--auto-whitelist <count>] [--dump-clients]",
         "",
         "    -b <seconds>, --bloc-max-idle <seconds>",
         "",
@@ -112,18 +111,6 @@ std::string usage(const std::string &program,
         "",
         "        Dump the triplets database to stdout.  Mostly for debugging",
         "        purposes.",
-        "",
-        "    --auto-whitelist <count>",
-        "",
-        "\tLet a new triplet through at once when its client (the network",
-        "\tprefix of its address) has passed greylisting with <count>",
-        "\tdistinct triplets and has had mail let through within the",
-        "\t--pass-max-idle time.  The answer is DUNNO.  0, the default,",
-        "\tturns auto-whitelisting off.",
-        "",
-        "    --dump-clients",
-        "",
-        "        Dump the clients that auto-whitelisting remembers to stdout.",
     };
     std::string text;
     for (const auto &line : lines)
@@ -136,10 +123,10 @@ std::string unknown(const std::string &argument)
     return "Unknown option \"" + argument + "\"\n";
 }
 
-TEST(UsageText, ExpectedTextHas95Lines)
+TEST(UsageText, ExpectedTextHas82Lines)
 {
     const std::string text = usage("murvane");
-    EXPECT_EQ(95, std::count(text.begin(), text.end(), '\n'));
+    EXPECT_EQ(82, std::count(text.begin(), text.end(), '\n'));
 }
 
 // The default templates: fixed words around the project's own web address,

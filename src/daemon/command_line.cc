@@ -25,7 +25,6 @@ void print_usage(FILE *stream, const char *program_name)
         "Usage: %s [-V] [-v] [-d] [-h <Berkeley DB home directory>] [-g <greylist delay>]\n"
         "    [-b <bloc maximum idle>] [-p <pass maximum idle>] [-r <reject action>]\n"
         "    [-G <greylisted action>] [-/ <network bits>] [--dump-triplets] [--help]\n"
-        "    [--auto-whitelist <count>] [--dump-clients]\n"
         "\n"
         "    -b <seconds>, --bloc-max-idle <seconds>\n"
         "\n"
@@ -104,19 +103,7 @@ void print_usage(FILE *stream, const char *program_name)
         "    --dump-triplets\n"
         "\n"
         "        Dump the triplets database to stdout.  Mostly for debugging\n"
-        "        purposes.\n"
-        "\n"
-        "    --auto-whitelist <count>\n"
-        "\n"
-        "\tLet a new triplet through at once when its client (the network\n"
-        "\tprefix of its address) has passed greylisting with <count>\n"
-        "\tdistinct triplets and has had mail let through within the\n"
-        "\t--pass-max-idle time.  The answer is DUNNO.  0, the default,\n"
-        "\tturns auto-whitelisting off.\n"
-        "\n"
-        "    --dump-clients\n"
-        "\n"
-        "        Dump the clients that auto-whitelisting remembers to stdout.\n",
+        "        purposes.\n",
         program_name, static_cast<int>(default_bloc_max_idle),
         static_cast<int>(default_greylist_delay),
         static_cast<int>(default_pass_max_idle), settings.reject_action,
