@@ -189,19 +189,6 @@ TEST_F(Dump, IdleTripletsAreListedThenExpired)
 
 // --- a stop signal during the listing ---------------------------------------
 
-// wait_until - poll a condition every few milliseconds, at most timeout_ms.
-template <typename F>
-bool wait_until(F condition, int timeout_ms)
-{
-    for (int waited = 0; waited < timeout_ms; waited += 2) {
-        if (condition())
-            return true;
-        struct timespec pause = {0, 2 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    return condition();
-}
-
 std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> lines;

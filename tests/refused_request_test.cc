@@ -190,19 +190,6 @@ TEST(RefusedRequestStop, AnswersThenStops)
     EXPECT_EQ(1u, read_records(home.path).size());
 }
 
-// wait_until - poll a condition every few milliseconds, at most timeout_ms.
-template <typename F>
-bool wait_until(F condition, int timeout_ms)
-{
-    for (int waited = 0; waited < timeout_ms; waited += 2) {
-        if (condition())
-            return true;
-        struct timespec pause = {0, 2 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    return condition();
-}
-
 // A real deadlock. A key too long for a leaf page goes to an overflow page,
 // and allocating one takes the write lock of the database's first page (its
 // page count) until the transaction ends. This process stores such a key

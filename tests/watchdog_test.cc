@@ -90,19 +90,6 @@ long long now_ms()
     _exit(1);
 }
 
-// wait_until - poll a condition every few milliseconds, at most timeout_ms.
-template <typename F>
-bool wait_until(F condition, int timeout_ms)
-{
-    for (long long end = now_ms() + timeout_ms; now_ms() < end;) {
-        if (condition())
-            return true;
-        struct timespec pause = {0, 2 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    return condition();
-}
-
 // where - what a daemon is doing, for a failure message: its current system
 // call as /proc shows it (gone once it has ended), and what it has written.
 std::string where(const daemon_process &d)

@@ -327,6 +327,23 @@ bool current_system_call(pid_t pid, long *number, std::string *first_argument)
 
 }  // namespace
 
+bool wait_until(const std::function<bool()> &condition, int timeout_ms)
+{
+    timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (condition())
+            return true;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long waited = (now.tv_sec - start.tv_sec) * 1000LL +
+                           (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited >= timeout_ms)
+            return condition();
+        struct timespec pause = {0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 bool wait_until_reading(const daemon_process &daemon, int timeout_ms)
 {
     return wait_for([&] {

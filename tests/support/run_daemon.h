@@ -86,6 +86,9 @@ bool wait_in_system_call(const daemon_process &daemon, long number, int timeout_
 // (a file it writes in between tells one such wait from another).
 bool wait_in_system_call(const daemon_process &daemon, long number,
                          const std::function<bool()> &also, int timeout_ms = 30000);
+// wait_until - poll `condition` every 2 ms until it holds, for at most
+// timeout_ms of the monotonic clock; its last answer.
+bool wait_until(const std::function<bool()> &condition, int timeout_ms);
 // wait_for_log - wait until the daemon's log holds a line with `text`.
 bool wait_for_log(const daemon_process &daemon, const std::string &text,
                   int timeout_ms = 30000);
