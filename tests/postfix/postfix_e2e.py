@@ -380,10 +380,11 @@ class Instance:
             listing[recipient] = record
         return listing
 
-    def dump_all(self):
-        """--dump-triplets as the spawn user: {(address, sender, recipient):
-        (created, last seen, deferred, passed)}, times in epoch seconds."""
-        result = run([self.murvane, "--dump-triplets", "-h", self.home],
+    def dump_all(self, home=None):
+        """--dump-triplets as the spawn user, of the instance's home or of
+        `home`: {(address, sender, recipient): (created, last seen, deferred,
+        passed)}, times in epoch seconds."""
+        result = run([self.murvane, "--dump-triplets", "-h", home or self.home],
                      cwd="/", preexec_fn=self.as_spawn_user(),
                      env={"TZ": "UTC0", "PATH": PATH})
         check(result.returncode == 0, "dump exited with %d: %s" % (
