@@ -5,7 +5,11 @@
 // The test program moves itself into a network and mount namespace of its
 // own (a user namespace too when it is not root), brings its loopback up,
 // starts dnsmasq on 127.0.0.1 there and bind-mounts a resolv.conf naming it
-// over /etc/resolv.conf, for this namespace alone: no query leaves it. Two
+// over /etc/resolv.conf, for this namespace alone: no query leaves it. In a
+// chroot, whose "/" is no mount point that could be made private, a mount
+// could reach the mounts outside; there dnsmasq instead takes the addresses
+// of the nameservers that /etc/resolv.conf names, given to the namespace's
+// loopback, and the file is left as it is. Two
 // more upstreams on loopback stand for failures: one that answers SERVFAIL
 // and one that never answers. The clients are in 192.0.2.0/24: the library
 // lets any loopback client pass, which would prove nothing. Where no
@@ -91,6 +95,8 @@ struct dns_world {
     int dnsmasq_log = -1; // dnsmasq's standard error: its query log
     std::string log;      // what has been read of it
     std::string dir;
+    bool private_mounts = false;        // "/" made private: resolv.conf is ours
+    std::vector<std::string> listen;    // where dnsmasq answers
 };
 dns_world world;
 
@@ -124,8 +130,11 @@ bool enter_namespace()
             return false;
         }
     }
-    // Mounts made here stay here.
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    // Mounts made here stay here. In a chroot "/" is no mount point (EINVAL):
+    // no mount is made there at all.
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+        world.private_mounts = true;
+    } else if (errno != EINVAL) {
         world.why_not = std::string("mount MS_PRIVATE: ") + strerror(errno);
         return false;
     }
@@ -139,6 +148,61 @@ bool enter_namespace()
     if (!up) {
         world.why_not = std::string("loopback up: ") + strerror(errno);
         return false;
+    }
+    return true;
+}
+
+// add_loopback_address - `address` as a /32 alias of this namespace's lo.
+bool add_loopback_address(const std::string &address, int n)
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    struct ifreq request {};
+    snprintf(request.ifr_name, sizeof request.ifr_name, "lo:%d", n);
+    auto *at = reinterpret_cast<sockaddr_in *>(&request.ifr_addr);
+    at->sin_family = AF_INET;
+    bool ok = inet_pton(AF_INET, address.c_str(), &at->sin_addr) == 1 &&
+              ioctl(s, SIOCSIFADDR, &request) == 0;
+    inet_pton(AF_INET, "255.255.255.255", &at->sin_addr);
+    ok = ok && ioctl(s, SIOCSIFNETMASK, &request) == 0;
+    close(s);
+    return ok;
+}
+
+// take_nameservers - where the resolver will ask, from /etc/resolv.conf:
+// its IPv4 nameservers (127.0.0.1 when it names none, as the resolver
+// does), each given to lo. False, with the reason, for what cannot be.
+bool take_nameservers()
+{
+    std::ifstream conf("/etc/resolv.conf");
+    std::string line;
+    while (std::getline(conf, line)) {
+        char word[16], address[64];
+        if (sscanf(line.c_str(), " %15s %63s", word, address) != 2 ||
+            strcmp(word, "nameserver") != 0)
+            continue;
+        struct in_addr parsed;
+        if (inet_pton(AF_INET, address, &parsed) != 1) {
+            world.why_not = std::string("/etc/resolv.conf names ") + address +
+                            ", not an IPv4 address the test can take";
+            return false;
+        }
+        if (strcmp(address, "127.0.0.3") == 0 || strcmp(address, "127.0.0.4") == 0) {
+            world.why_not = std::string("/etc/resolv.conf names ") + address +
+                            ", where the test's failing upstreams answer";
+            return false;
+        }
+        world.listen.push_back(address);
+    }
+    if (world.listen.empty())
+        world.listen.push_back("127.0.0.1");
+    int n = 0;
+    for (const std::string &address : world.listen) {
+        if (address != "127.0.0.1" && !add_loopback_address(address, ++n)) {
+            world.why_not = "cannot give " + address + " to lo: " + strerror(errno);
+            return false;
+        }
     }
     return true;
 }
@@ -227,11 +291,16 @@ void make_world()
         return;
     }
     world.dir = pattern;
-    if (!write_file(world.dir + "/resolv.conf", "nameserver 127.0.0.1\n") ||
-        mount((world.dir + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND,
-              nullptr) != 0) {
+    if (!world.private_mounts) {
+        if (!take_nameservers())
+            return;
+    } else if (!write_file(world.dir + "/resolv.conf", "nameserver 127.0.0.1\n") ||
+               mount((world.dir + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr,
+                     MS_BIND, nullptr) != 0) {
         world.why_not = std::string("bind-mount of resolv.conf: ") + strerror(errno);
         return;
+    } else {
+        world.listen.push_back("127.0.0.1");
     }
     world.silent = udp_socket("127.0.0.3");
     world.servfail = start_servfail();
@@ -242,12 +311,14 @@ void make_world()
 
     std::vector<std::string> args = {
         "dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
-        "--no-hosts", "--listen-address=127.0.0.1", "--bind-interfaces", "--user=root",
+        "--no-hosts", "--bind-interfaces", "--user=root",
         "--group=root", "--pid-file=", "--log-queries", "--log-facility=-",
         "--server=/servfail.test/127.0.0.4", "--server=/silent.test/127.0.0.3",
         // Names of the zone that are not listed answer "no such name" here,
         // instead of being forwarded nowhere.
         "--local=/test/", "--local=/in-addr.arpa/", "--local=/ip6.arpa/"};
+    for (const std::string &address : world.listen)
+        args.push_back("--listen-address=" + address);
     for (const std::string &record : zone())
         args.push_back("--txt-record=" + record);
     int pipe_fds[2];
@@ -285,8 +356,10 @@ void end_world()
         }
     }
     if (!world.dir.empty()) {
-        umount("/etc/resolv.conf");
-        unlink((world.dir + "/resolv.conf").c_str());
+        if (world.private_mounts) {
+            umount("/etc/resolv.conf");
+            unlink((world.dir + "/resolv.conf").c_str());
+        }
         rmdir(world.dir.c_str());
     }
 }

@@ -7,7 +7,10 @@ its loopback interface the addresses 192.0.2.2, 192.0.2.3 and 192.0.2.4,
 starts dnsmasq on 127.0.0.1 serving the SPF record of pool.test (which
 authorises 192.0.2.2 and 192.0.2.3 and fails every other address) and
 bind-mounts a resolv.conf naming it over /etc/resolv.conf, for this namespace
-alone: no query leaves it. In there it builds a private Postfix instance as
+alone: no query leaves it. (In a chroot, whose "/" is no mount point that
+could be made private, no mount is made: dnsmasq takes instead the addresses
+of the nameservers /etc/resolv.conf names, given to the namespace's loopback.)
+In there it builds a private Postfix instance as
 postfix_e2e.py does, with three smtpd listeners, each asking a murvane
 service of its own (own home, -g 2):
 
@@ -26,14 +29,15 @@ The SMTP client binds its connections to those addresses: the SPF library
 answers "pass" for any loopback client, so only such addresses prove that
 the domain's record decided.
 
-Usage: spf_e2e.py MURVANE_BINARY. Needs root, as Postfix's master does, and a
-namespace in which "/" can be made private (exit 77, which CTest counts as
-skipped, otherwise, with the reason). Every wait is bounded; every process
+Usage: spf_e2e.py MURVANE_BINARY. Needs root, as Postfix's master does, and
+network and mount namespaces (exit 77, which CTest counts as skipped,
+otherwise, with the reason). Every wait is bounded; every process
 the test started is stopped, by PID, also when a check fails.
 MURVANE_E2E_KEEP=1 keeps the temporary directory.
 """
 
 import ctypes
+import errno
 import fcntl
 import os
 import select
@@ -96,38 +100,65 @@ def ifreq_address(name, address):
                        socket.inet_aton(address)).ljust(IFREQ_SIZE, b"\0")
 
 
+def nameservers():
+    """The IPv4 nameservers /etc/resolv.conf names (127.0.0.1 when none, as
+    the resolver does)."""
+    found = []
+    try:
+        with open("/etc/resolv.conf") as f:
+            for line in f:
+                words = line.split()
+                if len(words) >= 2 and words[0] == "nameserver":
+                    try:
+                        socket.inet_aton(words[1])
+                    except OSError:
+                        raise NoNamespace("/etc/resolv.conf names %s, not an IPv4 "
+                                          "address the test can take" % words[1])
+                    found.append(words[1])
+    except FileNotFoundError:
+        pass
+    return found or ["127.0.0.1"]
+
+
 def enter_namespace(resolv_conf):
-    """A network and mount namespace of our own: lo up with the test's
-    addresses, /etc/resolv.conf naming 127.0.0.1. Mounts made here stay
-    here."""
+    """A network and mount namespace of our own, with lo up and the test's
+    addresses; returns where dnsmasq must answer. Mounts made here stay
+    here: /etc/resolv.conf names 127.0.0.1. In a chroot, where "/" is no
+    mount point (EINVAL), nothing is mounted: dnsmasq answers at the
+    nameservers the file names, given to lo."""
     libc = ctypes.CDLL(None, use_errno=True)
     libc_call(libc, "unshare", libc.unshare(CLONE_NEWNET | CLONE_NEWNS))
-    libc_call(libc, "mount MS_PRIVATE on /",
-              libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None))
+    private = libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) == 0
+    if not private and ctypes.get_errno() != errno.EINVAL:
+        libc_call(libc, "mount MS_PRIVATE on /", -1)
+    listen = ["127.0.0.1"] if private else nameservers()
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         try:
             flags = struct.unpack_from("16sh", fcntl.ioctl(s, SIOCGIFFLAGS, ifreq_flags("lo")))[1]
             fcntl.ioctl(s, SIOCSIFFLAGS, ifreq_flags("lo", flags | IFF_UP))
             # One alias of lo per address, each a /32 of its own.
-            for n, address in enumerate(POOL + [STRANGER], start=1):
+            aliases = POOL + [STRANGER] + [a for a in listen if a != "127.0.0.1"]
+            for n, address in enumerate(aliases, start=1):
                 alias = "lo:%d" % n
                 fcntl.ioctl(s, SIOCSIFADDR, ifreq_address(alias, address))
                 fcntl.ioctl(s, SIOCSIFNETMASK, ifreq_address(alias, "255.255.255.255"))
         except OSError as e:
             raise NoNamespace("the loopback interface: %s" % e)
-    with open(resolv_conf, "w") as f:
-        f.write("nameserver 127.0.0.1\n")
-    os.chmod(resolv_conf, 0o644)
-    libc_call(libc, "bind-mount of resolv.conf",
-              libc.mount(resolv_conf.encode(), b"/etc/resolv.conf", None, MS_BIND, None))
+    if private:
+        with open(resolv_conf, "w") as f:
+            f.write("nameserver 127.0.0.1\n")
+        os.chmod(resolv_conf, 0o644)
+        libc_call(libc, "bind-mount of resolv.conf",
+                  libc.mount(resolv_conf.encode(), b"/etc/resolv.conf", None, MS_BIND, None))
+    return listen
 
 
-def start_dnsmasq(deadline):
-    """dnsmasq on 127.0.0.1, answering for the test's names only; returns the
-    process once it has said it started."""
+def start_dnsmasq(listen, deadline):
+    """dnsmasq at the addresses `listen`, answering for the test's names only;
+    returns the process once it has said it started."""
     process = subprocess.Popen(
         [DNSMASQ, "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
-         "--no-hosts", "--listen-address=127.0.0.1", "--bind-interfaces",
+         "--no-hosts"] + ["--listen-address=" + a for a in listen] + ["--bind-interfaces",
          "--user=root", "--group=root", "--pid-file=", "--log-facility=-",
          "--local=/test/", "--local=/in-addr.arpa/", "--local=/ip6.arpa/",
          "--txt-record=%s,%s" % (POOL_DOMAIN, SPF_RECORD)],
@@ -146,7 +177,7 @@ def start_dnsmasq(deadline):
     return process
 
 
-def spf_answer(deadline):
+def spf_answer(server, deadline):
     """The record as dnsmasq serves it, one string of its own, so that a
     failure of the DNS set-up is told apart from one of the daemon."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
@@ -155,7 +186,7 @@ def spf_answer(deadline):
         for label in POOL_DOMAIN.split("."):
             query += bytes([len(label)]) + label.encode()
         query += b"\0" + struct.pack(">HH", 16, 1)   # TXT, IN
-        s.sendto(query, ("127.0.0.1", 53))
+        s.sendto(query, (server, 53))
         answer = s.recv(4096)
     check(bytes([len(SPF_RECORD)]) + SPF_RECORD.encode() in answer,
           "dnsmasq does not serve the SPF record as it is: %r" % answer)
@@ -362,7 +393,7 @@ def main(argv):
 
     work = e2e.tempfile.mkdtemp(prefix="murvane-spf-e2e-")
     try:
-        enter_namespace(os.path.join(work, "resolv.conf"))
+        listen = enter_namespace(os.path.join(work, "resolv.conf"))
     except NoNamespace as e:
         e2e.shutil.rmtree(work, ignore_errors=True)
         log("skipped: no namespace of our own for the DNS server: %s" % e)
@@ -373,8 +404,8 @@ def main(argv):
     ok = False
     try:
         deadline = e2e.Deadline(SCENARIO_SECONDS)
-        dnsmasq = start_dnsmasq(deadline)
-        spf_answer(deadline)
+        dnsmasq = start_dnsmasq(listen, deadline)
+        spf_answer(listen[0], deadline)
         instance.build(murvane)
         configure(instance)
         log("private instance in %s; smtpd on 127.0.0.1 ports %s" % (
