@@ -32,7 +32,6 @@ MURVANE_E2E_KEEP=1 keeps the temporary directories.
 
 import os
 import shutil
-import signal
 import socket
 import sys
 import threading
@@ -270,19 +269,9 @@ def main(argv):
         print("usage: multi_mx_e2e.py MURVANE_BINARY", file=sys.stderr)
         return 2
     murvane = os.path.abspath(argv[1])
-    if os.geteuid() != 0:
-        log("skipped: a Postfix instance needs root to start")
-        return e2e.SKIPPED
-    if not e2e.postfix_installed():
-        log("installing postfix")
-        e2e.run(["sh", os.path.join(e2e.SOURCE_DIR, "scripts", "postfix-deps.sh")],
-                timeout=e2e.INSTALL_SECONDS, check=True)
-
-    def stop_now(signum, frame):
-        raise SystemExit(128 + signum)
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, stop_now)
-    e2e.become_subreaper()
+    refused = e2e.prepare(log)
+    if refused is not None:
+        return refused
 
     central, other = e2e.Instance(), e2e.Instance()
     central.name, other.name = "mx1", "mx2"

@@ -1073,6 +1073,27 @@ def concurrency_main(murvane, capture_library):
     return 0 if ok else 1
 
 
+def prepare(say):
+    """What every Postfix test does first: skip unless root (Postfix's master
+    needs it), install Postfix when it is missing, let a stop request from
+    outside (CTest, Ctrl-C) still stop the instances, and adopt what the
+    master leaves behind. Returns None, or the exit status when skipped."""
+    if os.geteuid() != 0:
+        say("skipped: a Postfix instance needs root to start")
+        return SKIPPED
+    if not postfix_installed():
+        say("installing postfix")
+        run(["sh", os.path.join(SOURCE_DIR, "scripts", "postfix-deps.sh")],
+            timeout=INSTALL_SECONDS, check=True)
+
+    def stop_now(signum, frame):
+        raise SystemExit(128 + signum)
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, stop_now)
+    become_subreaper()
+    return None
+
+
 def main(argv):
     concurrency = len(argv) == 4 and argv[1] == "--concurrency"
     if len(argv) != 2 and not concurrency:
@@ -1081,23 +1102,12 @@ def main(argv):
               file=sys.stderr)
         return 2
     murvane = os.path.abspath(argv[-2] if concurrency else argv[1])
-    if os.geteuid() != 0:
-        log("skipped: a Postfix instance needs root to start")
-        return SKIPPED
-    if not postfix_installed():
-        log("installing postfix")
-        run(["sh", os.path.join(SOURCE_DIR, "scripts", "postfix-deps.sh")],
-            timeout=INSTALL_SECONDS, check=True)
+    refused = prepare(log)
+    if refused is not None:
+        return refused
     if shutil.which("db5.3_load") is None:
         log("FAILED: db5.3_load (Debian package db5.3-util) is not installed")
         return 1
-
-    # A stop request from outside (CTest, Ctrl-C) still stops the instance.
-    def stop_now(signum, frame):
-        raise SystemExit(128 + signum)
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, stop_now)
-    become_subreaper()
     if concurrency:
         return concurrency_main(murvane, os.path.abspath(argv[-1]))
 

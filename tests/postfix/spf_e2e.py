@@ -41,7 +41,6 @@ import errno
 import fcntl
 import os
 import select
-import signal
 import smtplib
 import socket
 import struct
@@ -374,22 +373,12 @@ def main(argv):
         print("usage: spf_e2e.py MURVANE_BINARY", file=sys.stderr)
         return 2
     murvane = os.path.abspath(argv[1])
-    if os.geteuid() != 0:
-        log("skipped: a Postfix instance needs root to start")
-        return e2e.SKIPPED
-    if not e2e.postfix_installed():
-        log("installing postfix")
-        e2e.run(["sh", os.path.join(e2e.SOURCE_DIR, "scripts", "postfix-deps.sh")],
-                timeout=e2e.INSTALL_SECONDS, check=True)
+    refused = e2e.prepare(log)
+    if refused is not None:
+        return refused
     if not os.access(DNSMASQ, os.X_OK):
         log("FAILED: dnsmasq (Debian package dnsmasq-base) is not installed")
         return 1
-
-    def stop_now(signum, frame):
-        raise SystemExit(128 + signum)
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, stop_now)
-    e2e.become_subreaper()
 
     work = e2e.tempfile.mkdtemp(prefix="murvane-spf-e2e-")
     try:
