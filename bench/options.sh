@@ -38,6 +38,7 @@
 # standard output, then the DNS queries dnsmasq answered during one counted
 # run of each configuration with --spf.
 set -eu
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
 
 build=build-bench
@@ -71,7 +72,7 @@ driver=$(pwd)/$build/bench/bench_driver
 # Into a namespace of our own, once.
 if [ "${MURVANE_OPTIONS_NAMESPACE:-}" != yes ]; then
     MURVANE_OPTIONS_NAMESPACE=yes exec unshare --net --mount --propagation private \
-        sh "$0" --build "$build" --rounds "$rounds" --seconds "$seconds" --configs "$configs"
+        sh "$self" --build "$build" --rounds "$rounds" --seconds "$seconds" --configs "$configs"
 fi
 mount --make-rprivate /
 ip link set lo up
