@@ -37,6 +37,7 @@ struct stream_spec {
     uint64_t known = 0;     // size of the known set (indexes 0 .. known-1)
     uint64_t first = 0;     // first index of a fresh stream
     uint64_t seed = 0;      // order of the known triplets asked; 0: a new one per run
+    uint64_t clients = 0;   // clients of the triplets: 0 spread, N the first N of a shared set
 };
 
 struct load_spec {

@@ -98,9 +98,10 @@ bool run_state::send_request(connection &c, bool probe_request)
     bench_triplet t;
     uint64_t n = counter++;
     if (stream.fresh && !probe_request)
-        make_triplet(stream.space, stream.first + n, &t);
+        make_triplet(stream.space, stream.first + n, &t, stream.clients);
     else
-        make_triplet(stream.space, mix64(seed + n) % std::max<uint64_t>(stream.known, 1), &t);
+        make_triplet(stream.space, mix64(seed + n) % std::max<uint64_t>(stream.known, 1), &t,
+                     stream.clients);
     char request[4096];
     size_t length = format_request(request, sizeof request, t, n);
     c.sent_at = now_ns();

@@ -5,7 +5,8 @@
 //   bench_driver [options] --tcp PORT             a server on 127.0.0.1:PORT
 //
 // options: --connections K, --requests N, --seconds T, --warmup W,
-//   --new SPACE | --known SPACE COUNT, --server-pid PID (TCP: whose CPU and
+//   --new SPACE | --known SPACE COUNT, --clients N (the triplets' clients:
+//   N addresses shared by every space; default spread), --server-pid PID (TCP: whose CPU and
 //   memory count; repeatable), --stop-with-signal, --env NAME=VALUE
 //   (repeatable; added to the daemons' bare environment), --probe-after S.
 // It prints one line of name=value figures.
@@ -23,7 +24,7 @@ namespace {
 {
     fputs("usage: bench_driver [--connections K] [--requests N] [--seconds T] "
           "[--warmup W]\n"
-          "         (--new SPACE | --known SPACE COUNT) [--stop-with-signal]\n"
+          "         (--new SPACE | --known SPACE COUNT) [--clients N] [--stop-with-signal]\n"
           "         [--env NAME=VALUE]... [--probe-after S]\n"
           "         (--tcp PORT [--server-pid PID]... | -- DAEMON [ARGS...])\n",
           stderr);
@@ -70,7 +71,9 @@ int main(int argc, char **argv)
             stream.space = next();
             stream.known = strtoull(next(), nullptr, 10);
             have_stream = true;
-        } else if (a == "--tcp")
+        } else if (a == "--clients")
+            stream.clients = strtoull(next(), nullptr, 10);
+        else if (a == "--tcp")
             target.port = atoi(next());
         else if (a == "--server-pid")
             target.server_pids.push_back(atoi(next()));

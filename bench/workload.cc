@@ -37,10 +37,13 @@ const char *const domain_words[] = {"example.net", "example.com", "example.org",
 
 }  // namespace
 
-void make_triplet(const std::string &space, uint64_t index, bench_triplet *t)
+void make_triplet(const std::string &space, uint64_t index, bench_triplet *t,
+                  uint64_t clients)
 {
     uint64_t h = mix64(space_seed(space) ^ mix64(index + 1));
     uint32_t a = static_cast<uint32_t>(h & 0x1FFFF);  // 17 bits: 198.18.0.0/15
+    if (clients > 0)
+        a = static_cast<uint32_t>(mix64(0x636c69656e7473ULL + index % clients) & 0x1FFFF);
     snprintf(t->client_address, sizeof t->client_address, "198.%u.%u.%u",
              18 + (a >> 16), (a >> 8) & 255, a & 255);
     snprintf(t->client_name, sizeof t->client_name, "mx%u.relay%u.example.net",

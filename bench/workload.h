@@ -23,8 +23,12 @@ struct bench_triplet {
 // mix64 - a 64-bit finaliser: a bijection with good avalanche.
 uint64_t mix64(uint64_t x);
 
-// make_triplet - triplet number `index` of `space`.
-void make_triplet(const std::string &space, uint64_t index, bench_triplet *t);
+// make_triplet - triplet number `index` of `space`. With `clients` N > 0 the
+// client is the (index mod N)-th of a set of N addresses shared by every
+// space, so that a few clients send many triplets (as a proven mail server
+// does); 0 spreads the clients over the whole /15 by the triplet's hash.
+void make_triplet(const std::string &space, uint64_t index, bench_triplet *t,
+                  uint64_t clients = 0);
 
 // format_request - an RCPT request with the attributes the mail server sends
 // for one recipient, ended by its empty line. `seq` varies the per-message
