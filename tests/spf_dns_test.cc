@@ -29,6 +29,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -514,6 +515,32 @@ TEST_F(SpfDns, OneEvaluationPerMessage)
     for (const std::string &line : r.messages("debug"))
         reuses += line == reused;
     EXPECT_EQ(2u, reuses) << ::testing::PrintToString(r.messages("debug"));
+}
+
+// The messages of one domain from several clients, in one daemon: each is
+// evaluated for its own client, and the domain's record is asked for once.
+TEST_F(SpfDns, TheClientsOfOneDomainShareItsRecord)
+{
+    drain_dns_log();
+    size_t before = world.log.size();
+    daemon_result r = run_at(T, request("192.0.2.2", "a@pool.test", "mx1.pool.test") +
+                                    request("192.0.2.3", "b@pool.test", "mx2.pool.test") +
+                                    request("192.0.2.4", "c@pool.test", "mx3.pool.test"));
+    EXPECT_TRUE(r.logged("debug", "SPF pass for client 192.0.2.3 domain pool.test: "
+                                  "key address spf:pool.test"))
+        << ::testing::PrintToString(r.messages("debug"));
+    EXPECT_TRUE(r.logged("debug", "SPF fail for client 192.0.2.4 domain pool.test: "
+                                  "key address client"));
+    std::vector<std::string> parts = address_parts();
+    std::sort(parts.begin(), parts.end());
+    EXPECT_EQ((std::vector<std::string>{"192.0.2.4", "spf:pool.test", "spf:pool.test"}), parts);
+    drain_dns_log();
+    std::string queries = world.log.substr(before);
+    size_t count = 0;
+    for (size_t at = queries.find("query[TXT] pool.test "); at != std::string::npos;
+         at = queries.find("query[TXT] pool.test ", at + 1))
+        count++;
+    EXPECT_EQ(1u, count) << queries;
 }
 
 // While an evaluation that timed out still waits on the server that never

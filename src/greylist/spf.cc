@@ -8,7 +8,11 @@
 // the deadline, which the library lacks, live in a DNS layer of our own over
 // the system resolver; the layer also notes failed lookups, so that a
 // failure the library reports as its own "invalid" result, or passes over on
-// its way to a pass, counts as temperror. The library's messages are dropped, save a fatal one,
+// its way to a pass, counts as temperror. The layer keeps the answers that
+// name or deny records for a minute, so that the mail of one domain from
+// many clients asks DNS once a minute. (The library's resolver layer does
+// not report an answer's time to live: a record whose TTL is shorter may be
+// used up to a minute after it changed, as the outcome of an evaluation is.) The library's messages are dropped, save a fatal one,
 // which is logged before the process ends: its default handlers would write
 // to standard output, the policy connection.
 //
@@ -31,6 +35,7 @@ extern "C" {
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,19 +122,112 @@ struct evaluation_state {
 };
 evaluation_state evaluation;
 
+// One answer kept by the layer: a copy of what the layer below gave, and
+// until when (monotonic seconds) it may be given again.
+struct kept_answer {
+    SPF_dns_rr_t *rr;
+    ns_type type;      // what was asked: the type and the name
+    char name[256];
+    double expires;
+    double used;  // when last given: the least recently used one goes first
+};
+
+// The layer: the library's layer record first, so that the library's
+// pointer to it is a pointer to the whole.
+struct bounded_layer {
+    SPF_dns_server_t layer;
+    kept_answer kept[spf_kept_answers];
+};
+
+// answer_size - the bytes an answer's records take.
+size_t answer_size(const SPF_dns_rr_t *rr)
+{
+    size_t size = 0;
+    for (int i = 0; i < rr->num_rr; i++)
+        size += rr->rr_buf_len[i];
+    return size;
+}
+
+// find_kept - a copy of the kept answer to `domain` and `type`, or nullptr.
+SPF_dns_rr_t *find_kept(bounded_layer *bounded, const char *domain, ns_type type, double now)
+{
+    for (kept_answer &k : bounded->kept) {
+        if (k.rr == nullptr || k.type != type || strcasecmp(k.name, domain) != 0)
+            continue;
+        if (now >= k.expires)
+            return nullptr;
+        SPF_dns_rr_t *copy = nullptr;
+        if (SPF_dns_rr_dup(&copy, k.rr) != SPF_E_SUCCESS) {
+            SPF_dns_rr_free(copy);
+            return nullptr;
+        }
+        k.used = now;
+        return copy;
+    }
+    return nullptr;
+}
+
+// keep - a copy of `answer`, for spf_kept_seconds, when it names records or
+// says there are none and is not too large; in the slot of the same name,
+// else an empty or expired one, else the least recently used one.
+void keep(bounded_layer *bounded, const char *domain, ns_type type,
+          const SPF_dns_rr_t *answer, double now)
+{
+    bool definite = (answer->herrno == NETDB_SUCCESS && answer->num_rr > 0) ||
+                    answer->herrno == HOST_NOT_FOUND || answer->herrno == NO_DATA;
+    if (!definite || strlen(domain) >= sizeof bounded->kept[0].name ||
+        answer_size(answer) > spf_max_kept_answer)
+        return;
+    kept_answer *slot = nullptr;       // the same name's
+    kept_answer *free_slot = nullptr;  // an empty or expired one
+    kept_answer *oldest = &bounded->kept[0];
+    for (kept_answer &k : bounded->kept) {
+        if (k.rr != nullptr && k.type == type && strcasecmp(k.name, domain) == 0) {
+            slot = &k;
+            break;
+        }
+        if (free_slot == nullptr && (k.rr == nullptr || now >= k.expires))
+            free_slot = &k;
+        if (k.used < oldest->used)
+            oldest = &k;
+    }
+    if (slot == nullptr)
+        slot = free_slot != nullptr ? free_slot : oldest;
+    SPF_dns_rr_t *copy = nullptr;
+    if (SPF_dns_rr_dup(&copy, const_cast<SPF_dns_rr_t *>(answer)) != SPF_E_SUCCESS) {
+        SPF_dns_rr_free(copy);
+        return;
+    }
+    if (slot->rr != nullptr)
+        SPF_dns_rr_free(slot->rr);
+    slot->rr = copy;
+    slot->type = type;
+    strcpy(slot->name, domain);
+    slot->expires = now + spf_kept_seconds;
+    slot->used = now;
+}
+
 // bounded_lookup - the DNS layer over the resolver: a lookup past the
 // deadline or past the void limit is answered "try again" without asking,
-// which ends the evaluation as temperror at once.
+// which ends the evaluation as temperror at once. A kept answer is given
+// without asking; a void one counts against the limit all the same.
 SPF_dns_rr_t *bounded_lookup(SPF_dns_server_t *layer, const char *domain,
                              ns_type type, int should_cache)
 {
     if (evaluation.void_exceeded)
         return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
-    if (evaluation.deadline > 0 && monotonic_now() >= evaluation.deadline) {
+    double now = monotonic_now();
+    if (evaluation.deadline > 0 && now >= evaluation.deadline) {
         evaluation.dns_error = true;
         return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
     }
-    SPF_dns_rr_t *answer = SPF_dns_lookup(layer->layer_below, domain, type, should_cache);
+    auto *bounded = reinterpret_cast<bounded_layer *>(layer);
+    SPF_dns_rr_t *answer = domain != nullptr ? find_kept(bounded, domain, type, now) : nullptr;
+    if (answer == nullptr) {
+        answer = SPF_dns_lookup(layer->layer_below, domain, type, should_cache);
+        if (answer != nullptr && domain != nullptr)
+            keep(bounded, domain, type, answer, now);
+    }
     if (answer == nullptr) {
         evaluation.dns_error = true;
         return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
@@ -145,10 +243,15 @@ SPF_dns_rr_t *bounded_lookup(SPF_dns_server_t *layer, const char *domain,
 }
 
 // destroy_bounded_layer - SPF_dns_free's destructor of the layer: the
-// layer alone; SPF_dns_free goes on to the layers below by itself.
+// layer and its kept answers alone; SPF_dns_free goes on to the layers
+// below by itself.
 void destroy_bounded_layer(SPF_dns_server_t *layer)
 {
-    free(layer);
+    auto *bounded = reinterpret_cast<bounded_layer *>(layer);
+    for (kept_answer &k : bounded->kept)
+        if (k.rr != nullptr)
+            SPF_dns_rr_free(k.rr);
+    free(bounded);
 }
 
 __attribute__((noreturn)) void library_fatal(const char *file, int line, const char *message)
@@ -394,8 +497,8 @@ SPF_server_struct *spf_new_server(SPF_dns_server_struct *below)
         log_msg(LOG_ERR, "SPF_dns_resolv_new failed");
         return nullptr;
     }
-    SPF_dns_server_t *layer =
-        static_cast<SPF_dns_server_t *>(calloc(1, sizeof(SPF_dns_server_t)));
+    auto *bounded = static_cast<bounded_layer *>(calloc(1, sizeof(bounded_layer)));
+    SPF_dns_server_t *layer = bounded != nullptr ? &bounded->layer : nullptr;
     if (layer == nullptr) {
         SPF_dns_free(below);
         log_msg(LOG_ERR, "SPF layer: out of memory");

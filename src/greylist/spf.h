@@ -33,6 +33,13 @@ constexpr int spf_time_limit = 5;
 constexpr int spf_max_dns_terms = 10;
 constexpr int spf_max_void_lookups = 2;
 
+// DNS answers the evaluations of a process share (those that name records
+// or say there are none): at most spf_kept_answers of them, each of at most
+// spf_max_kept_answer bytes of records, for spf_kept_seconds each.
+constexpr int spf_kept_answers = 64;
+constexpr size_t spf_max_kept_answer = 4096;
+constexpr double spf_kept_seconds = 60;
+
 // Longest sender the daemon evaluates: a local part of 64 bytes, "@" and a
 // domain of 255, the limits of SMTP.
 constexpr size_t spf_max_sender = 320;

@@ -259,4 +259,110 @@ TEST(SpfKeyDomain, OffWithoutTheOption)
     settings = saved;
 }
 
+// What the DNS layer keeps between evaluations, counted at a layer between
+// it and the zone: every lookup that gets past the daemon's layer.
+int lookups_below = 0;
+
+SPF_dns_rr_t *counting_lookup(SPF_dns_server_t *layer, const char *domain, ns_type type,
+                              int should_cache)
+{
+    lookups_below++;
+    return SPF_dns_lookup(layer->layer_below, domain, type, should_cache);
+}
+
+class SpfKept : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        zone = SPF_dns_zone_new(nullptr, "kept zone", 0);
+        ASSERT_NE(nullptr, zone);
+        add("pool.test", "v=spf1 ip4:192.0.2.2 ip4:192.0.2.3 -all");
+        add("void3.test",
+            "v=spf1 a:gone1.void.test a:gone2.void.test a:gone3.void.test ip4:192.0.2.2 -all");
+        for (int i = 0; i <= spf_kept_answers; i++)
+            add(("d" + std::to_string(i) + ".test").c_str(), "v=spf1 ip4:192.0.2.2 -all");
+        ASSERT_EQ(SPF_E_SUCCESS,
+                  SPF_dns_zone_add_str(zone, "later.test", ns_t_txt, TRY_AGAIN, nullptr));
+        counting.lookup = counting_lookup;
+        counting.layer_below = zone;
+        counting.name = "counting";
+        server = spf_new_server(&counting);
+        ASSERT_NE(nullptr, server);
+        lookups_below = 0;
+    }
+
+    void TearDown() override
+    {
+        SPF_dns_server_t *bounded = server->resolver;
+        SPF_server_free(server);
+        // The counting layer has no destructor: SPF_dns_free leaves it, and
+        // the zone under it, alone.
+        bounded->layer_below = nullptr;
+        SPF_dns_free(bounded);
+        SPF_dns_free(zone);
+    }
+
+    void add(const char *name, const char *text)
+    {
+        ASSERT_EQ(SPF_E_SUCCESS, SPF_dns_zone_add_str(zone, name, ns_t_txt, NETDB_SUCCESS, text));
+    }
+
+    std::string evaluate(const char *client, const std::string &sender)
+    {
+        std::string c = std::string(client) + "\n", s = sender + "\n";
+        spf_query query;
+        EXPECT_TRUE(spf_prepare(c.c_str(), s.c_str(), nullptr, &query));
+        return spf_result_name(spf_evaluate(server, &query, 0));
+    }
+
+    SPF_dns_server_t *zone = nullptr;
+    SPF_dns_server_t counting{};
+    SPF_server_struct *server = nullptr;
+};
+
+// The mail of one domain from its pool's addresses, and from one it does not
+// authorise, asks for the domain's record once; each result is the record's.
+TEST_F(SpfKept, OneDomainFromManyClientsAsksOnce)
+{
+    EXPECT_EQ("pass", evaluate("192.0.2.2", "a@pool.test"));
+    int first = lookups_below;
+    EXPECT_GE(first, 1);
+    EXPECT_EQ("pass", evaluate("192.0.2.3", "b@pool.test"));
+    EXPECT_EQ("fail", evaluate("192.0.2.4", "c@pool.test"));
+    EXPECT_EQ(first, lookups_below);
+}
+
+// A lookup that failed is asked again at the next evaluation: a server
+// that was down a moment ago may answer now.
+TEST_F(SpfKept, AFailedLookupIsNotKept)
+{
+    EXPECT_EQ("temperror", evaluate("192.0.2.2", "a@later.test"));
+    int first = lookups_below;
+    EXPECT_EQ("temperror", evaluate("192.0.2.2", "a@later.test"));
+    EXPECT_EQ(2 * first, lookups_below);
+}
+
+// Names without records are kept too, and a kept void answer still counts
+// against the limit of two: the third makes the same error each time.
+TEST_F(SpfKept, KeptVoidAnswersStillCountAgainstTheLimit)
+{
+    EXPECT_EQ("permerror", evaluate("192.0.2.2", "a@void3.test"));
+    int first = lookups_below;
+    EXPECT_EQ("permerror", evaluate("192.0.2.2", "a@void3.test"));
+    EXPECT_EQ(first, lookups_below);
+}
+
+// Past spf_kept_answers names, the least recently used goes: the first of
+// them is asked again, the last is not.
+TEST_F(SpfKept, TheLeastRecentlyUsedNameMakesRoom)
+{
+    for (int i = 0; i <= spf_kept_answers; i++)
+        EXPECT_EQ("pass", evaluate("192.0.2.2", "a@d" + std::to_string(i) + ".test")) << i;
+    int asked = lookups_below;
+    EXPECT_EQ("pass", evaluate("192.0.2.2", "a@d" + std::to_string(spf_kept_answers) + ".test"));
+    EXPECT_EQ(asked, lookups_below);
+    EXPECT_EQ("pass", evaluate("192.0.2.2", "a@d0.test"));
+    EXPECT_EQ(asked + 1, lookups_below);
+}
+
 }  // namespace
