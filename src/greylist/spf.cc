@@ -119,8 +119,16 @@ struct evaluation_state {
     int void_lookups;      // lookups that answered nothing so far
     bool void_exceeded;    // more than spf_max_void_lookups of them
     bool dns_error;        // a lookup failed, timed out or was refused late
+    bool kept_only;        // answer from kept answers alone, asking nothing
+    bool missed;           // a kept-only evaluation needed an answer not kept
 };
 evaluation_state evaluation;
+
+// evaluate - spf_evaluate(), or with `kept_only` an evaluation from the
+// layer's kept answers alone, which sets evaluation.missed when it needed
+// one that was not kept (its result then means nothing).
+spf_result evaluate(SPF_server_struct *server, const spf_query *query, double deadline,
+                    bool kept_only);
 
 // One answer kept by the layer: a copy of what the layer below gave, and
 // until when (monotonic seconds) it may be given again.
@@ -223,6 +231,11 @@ SPF_dns_rr_t *bounded_lookup(SPF_dns_server_t *layer, const char *domain,
     }
     auto *bounded = reinterpret_cast<bounded_layer *>(layer);
     SPF_dns_rr_t *answer = domain != nullptr ? find_kept(bounded, domain, type, now) : nullptr;
+    if (answer == nullptr && evaluation.kept_only) {
+        evaluation.missed = true;
+        evaluation.void_exceeded = true;  // the rest of it asks nothing either
+        return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
+    }
     if (answer == nullptr) {
         answer = SPF_dns_lookup(layer->layer_below, domain, type, should_cache);
         if (answer != nullptr && domain != nullptr)
@@ -377,6 +390,17 @@ spf_result run_evaluation(const spf_query &query, const char **note)
         *note = " (an evaluation that timed out still runs)";
         return spf_result::timeout;
     }
+    // The idle worker's server answers here, in this thread, when every
+    // answer the evaluation needs is kept: it asks nothing, so it cannot
+    // block, and the hand-over to the worker and back is saved. The worker
+    // waits for a job, so it does not touch its server meanwhile.
+    if (worker_server != nullptr) {
+        spf_result result = evaluate(worker_server, &query, 0, true);
+        if (!evaluation.missed) {
+            pthread_mutex_unlock(&worker_lock);
+            return result;
+        }
+    }
     spf_job *job = static_cast<spf_job *>(calloc(1, sizeof *job));
     if (job == nullptr) {
         pthread_mutex_unlock(&worker_lock);
@@ -525,7 +549,15 @@ SPF_server_struct *spf_new_server(SPF_dns_server_struct *below)
 spf_result spf_evaluate(SPF_server_struct *server, const spf_query *query,
                         double deadline)
 {
-    evaluation = {deadline, 0, false, false};
+    return evaluate(server, query, deadline, false);
+}
+
+namespace {
+
+spf_result evaluate(SPF_server_struct *server, const spf_query *query, double deadline,
+                    bool kept_only)
+{
+    evaluation = {deadline, 0, false, false, kept_only, false};
     SPF_request_t *request = SPF_request_new(server);
     if (request == nullptr)
         return spf_result::temperror;
@@ -574,6 +606,8 @@ spf_result spf_evaluate(SPF_server_struct *server, const spf_query *query,
         result = spf_result::permerror;
     return result;
 }
+
+}  // namespace
 
 const char *spf_result_name(spf_result result)
 {
