@@ -150,6 +150,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def accepting(port):
+    """Whether something accepts connections on 127.0.0.1:port now."""
+    try:
+        with socket.create_connection((CLIENT, port), timeout=2):
+            return True
+    except OSError:
+        return False
+
+
 def fill_template(path, values):
     with open(path) as f:
         text = f.read()
@@ -271,14 +280,8 @@ class Instance:
             result.returncode, result.stdout.decode(), result.stderr.decode()))
         deadline.wait_for("the master's pid file", self.master_pid, limit=30)
 
-        def accepting():
-            try:
-                with socket.create_connection((CLIENT, self.port), timeout=2):
-                    return True
-            except OSError:
-                return False
-        deadline.wait_for("smtpd on %s:%d" % (CLIENT, self.port), accepting,
-                          limit=30)
+        deadline.wait_for("smtpd on %s:%d" % (CLIENT, self.port),
+                          lambda: accepting(self.port), limit=30)
 
     def reload(self):
         result = self.postfix("reload")

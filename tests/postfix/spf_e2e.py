@@ -232,17 +232,11 @@ def configure(instance):
 
 
 def start(instance, deadline):
+    """The instance, once each of its listeners accepts connections."""
     instance.start(deadline)
-
-    def accepting(port):
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=2):
-                return True
-        except OSError:
-            return False
     for name, port in instance.ports.items():
         deadline.wait_for("the %s smtpd on 127.0.0.1:%d" % (name, port),
-                          lambda: accepting(port), limit=30)
+                          lambda: e2e.accepting(port), limit=30)
 
 
 def send(instance, service, client, recipient, tag=None):
@@ -271,14 +265,9 @@ def message_text(tag, recipient):
             "\r\nThis is message %s.\r\n" % (SENDER, recipient, tag, tag, POOL_DOMAIN, tag))
 
 
-def deferred_for(reply, recipient):
-    """The seconds left of a greylisting deferral; a Failure otherwise."""
-    return e2e.seconds_left(reply, recipient)
-
-
 def new_triplet(reply, recipient):
     """A deferral of a triplet seen for the first time: the whole delay left."""
-    left = deferred_for(reply, recipient)
+    left = e2e.seconds_left(reply, recipient)
     check(left == DELAY, "<%s> deferred with %d seconds left: not a new triplet"
           % (recipient, left))
     return left
