@@ -625,8 +625,10 @@ const char *spf_result_name(spf_result result)
     return "none";
 }
 
-const char *spf_key_domain(const char *client, const char *sender)
+const char *spf_key_domain(const char *client, const char *sender, spf_result *outcome)
 {
+    if (outcome != nullptr)
+        *outcome = spf_result::not_checked;
     if (!settings.spf)
         return nullptr;
     spf_query query;
@@ -652,6 +654,8 @@ const char *spf_key_domain(const char *client, const char *sender)
             note = " (time-out)";
     }
 
+    if (outcome != nullptr)
+        *outcome = result;
     const char *domain = result == spf_result::pass ? memo.query.domain : nullptr;
     if (settings.debug)
         log_msg(LOG_DEBUG, "SPF %s%s%s for client %s domain %s: key address %s%s",

@@ -93,7 +93,10 @@ const char *spf_result_name(spf_result result);
 // without --spf). One evaluation serves every recipient of a message: the
 // outcome for the same client, sender and HELO is kept for a minute. With -d
 // the result and the address part are logged. The domain stays valid until
-// the next call.
-const char *spf_key_domain(const char *client, const char *sender);
+// the next call. When `result` is given, the outcome of the evaluation is
+// stored there (not_checked without --spf or with nothing to evaluate), for
+// the features that weigh an SPF failure.
+const char *spf_key_domain(const char *client, const char *sender,
+                           spf_result *result = nullptr);
 
 #endif
