@@ -406,11 +406,7 @@ protected:
 TEST_P(ParsedSettings, HoldTheCommandLineValues)
 {
     const settings_case &c = GetParam();
-    const settings_t defaults = {default_greylist_delay, default_bloc_max_idle,
-                                 default_pass_max_idle, default_network_prefix,
-                                 default_network6_prefix, default_reject_action,
-                                 default_greylisted_action, default_db_home, 0, 0, 0, 0,
-                                 0, 0};
+    const settings_t defaults{};
     settings = defaults;
     settings_t expected = defaults;
     c.expect(expected);
@@ -488,9 +484,20 @@ const settings_case settings_cases[] = {
      {"-b", "1", "-g", "2", "-p", "3", "-/", "4", "-6", "5", "-r", "R", "-G", "G", "-h", "H",
       "-d", "-v", "--dump-triplets", "--auto-whitelist", "7", "--dump-clients"},
      [](settings_t &s) {
-         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1, 0, 7, 1};
+         s.greylist_delay = 2;
+         s.bloc_max_idle = 1;
+         s.pass_max_idle = 3;
+         s.network_prefix = 4;
+         s.network6_prefix = 5;
+         s.reject_action = "R";
+         s.greylisted_action = "G";
+         s.db_home = "H";
+         s.debug = s.verbose = s.dump_triplets = 1;
+         s.auto_whitelist = 7;
+         s.dump_clients = 1;
      }},
     {"Spf", {"--spf"}, [](settings_t &s) { s.spf = 1; }},
+    {"Selective", {"--selective"}, [](settings_t &s) { s.selective = 1; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParsedSettings, testing::ValuesIn(settings_cases),

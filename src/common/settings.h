@@ -11,25 +11,6 @@
 
 #include <cstdint>
 
-struct settings_t {
-    uint64_t greylist_delay;        // seconds a new triplet is deferred
-    uint64_t bloc_max_idle;         // life of a never-passed triplet, from create_time
-    uint64_t pass_max_idle;         // life of a passed triplet, from access_time
-    uint32_t network_prefix;        // significant leading bits of IPv4 addresses
-    uint32_t network6_prefix;       // significant leading bits of IPv6 addresses
-    const char *reject_action;      // answer template while a triplet is deferred
-    const char *greylisted_action;  // answer template for a triplet's first pass
-    const char *db_home;            // home directory of the environment
-    int debug;                      // 1: debug messages on
-    int verbose;                    // counter; above 0: verbose messages on
-    int dump_triplets;              // 1: list the database instead of serving
-    int spf;                        // 1: key SPF-authorised clients on their domain
-    uint64_t auto_whitelist;        // passed triplets that whitelist a client; 0: off
-    int dump_clients;               // 1: list the proven clients instead of serving
-};
-
-extern settings_t settings;
-
 constexpr uint64_t default_greylist_delay = 3480;
 constexpr uint64_t default_bloc_max_idle = 18000;
 constexpr uint64_t default_pass_max_idle = 3110400;
@@ -39,5 +20,27 @@ extern const char default_reject_action[];
 extern const char default_greylisted_action[];
 extern const char default_db_home[];
 extern const char version_line[];
+
+// Each field starts at its built-in default, so that a record made with
+// settings_t{} holds the defaults whatever fields are added later.
+struct settings_t {
+    uint64_t greylist_delay = default_greylist_delay;    // seconds a new triplet is deferred
+    uint64_t bloc_max_idle = default_bloc_max_idle;      // life of a never-passed triplet, from create_time
+    uint64_t pass_max_idle = default_pass_max_idle;      // life of a passed triplet, from access_time
+    uint32_t network_prefix = default_network_prefix;    // significant leading bits of IPv4 addresses
+    uint32_t network6_prefix = default_network6_prefix;  // significant leading bits of IPv6 addresses
+    const char *reject_action = default_reject_action;   // answer template while a triplet is deferred
+    const char *greylisted_action = default_greylisted_action;  // answer template for a first pass
+    const char *db_home = default_db_home;  // home directory of the environment
+    int debug = 0;                          // 1: debug messages on
+    int verbose = 0;                        // counter; above 0: verbose messages on
+    int dump_triplets = 0;                  // 1: list the database instead of serving
+    int spf = 0;                            // 1: key SPF-authorised clients on their domain
+    uint64_t auto_whitelist = 0;            // passed triplets that whitelist a client; 0: off
+    int dump_clients = 0;                   // 1: list the proven clients instead of serving
+    int selective = 0;                      // 1: greylist only clients that show a sign
+};
+
+extern settings_t settings;
 
 #endif

@@ -204,6 +204,8 @@ void parse_command_line(int argc, char **argv)
                 "Invalid argument to --auto-whitelist.  Integer value expected", any);
         } else if (strcmp(arg, "--dump-clients") == 0) {
             settings.dump_clients = 1;
+        } else if (strcmp(arg, "--selective") == 0) {
+            settings.selective = 1;
         } else {
             fprintf(stderr, "Unknown option \"%s\"\n", arg);
             unknown_seen = true;

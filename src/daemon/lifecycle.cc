@@ -20,6 +20,7 @@
 #include "daemon/dump.h"
 #include "greylist/decision.h"
 #include "greylist/expiry.h"
+#include "greylist/selective.h"
 #include "greylist/spf.h"
 #include "greylist/triplet_key.h"
 #include "policy/request.h"
@@ -148,7 +149,15 @@ int answer_request()
         fputs("action=DUNNO\n", stdout);
         return 0;
     }
-    if (build_triplet_key(client, sender, recipient, spf_key_domain(client, sender)) != 0) {
+    spf_result spf;
+    const char *domain = spf_key_domain(client, sender, &spf);
+    // With --selective, a client that shows no sign of a spam source is let
+    // through before any database work: nothing is stored for it.
+    if (!greylist_client(client, spf)) {
+        fputs("action=DUNNO\n", stdout);
+        return 0;
+    }
+    if (build_triplet_key(client, sender, recipient, domain) != 0) {
         // A key too long for the database to hold: such a triplet can never
         // be stored, so it is let through unchanged rather than deferred.
         fputs("action=DUNNO\n", stdout);

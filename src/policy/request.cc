@@ -135,6 +135,21 @@ char *policy_attribute(const char *attribute)
     return nullptr;
 }
 
+bool attribute_text(const char *value, char *out, size_t room)
+{
+    size_t n = 0;
+    while (value[n] != '\n') {
+        if (value[n] == '\0' || n + 1 >= room)
+            return false;
+        out[n] = value[n];
+        n++;
+    }
+    if (room == 0)
+        return false;
+    out[n] = '\0';
+    return true;
+}
+
 void free_request_buffer()
 {
     free(request_buf);

@@ -29,6 +29,11 @@ char *find_request_end(char *begin, char *end);
 // current request, or null. Never looks past the request's empty line.
 char *policy_attribute(const char *attribute);
 
+// attribute_text - a value (ended by its newline) copied into `out` as a C
+// string. False when it holds a NUL or needs more than `room` bytes with its
+// terminating NUL; `out` then holds nothing usable.
+bool attribute_text(const char *value, char *out, size_t room);
+
 // free_request_buffer - release the block at the end of the run.
 void free_request_buffer();
 
