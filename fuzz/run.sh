@@ -11,7 +11,7 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 dir=${MURVANE_FUZZ_BUILD:-build-fuzz}
-targets="fuzz_request_reader fuzz_triplet_key fuzz_action fuzz_v0_key fuzz_dump_line fuzz_spf"
+targets="fuzz_request_reader fuzz_triplet_key fuzz_action fuzz_v0_key fuzz_dump_line fuzz_spf fuzz_selective"
 
 sh scripts/deps.sh clang libclang-rt-14-dev cmake make libdb5.3-dev libspf2-dev
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
