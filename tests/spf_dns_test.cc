@@ -44,6 +44,15 @@ std::vector<std::string> zone()
         "void.test,v=spf1 a:gone1.void.test a:gone2.void.test a:gone3.void.test "
         "ip4:192.0.2.2 -all",
         "servfail-include.test,v=spf1 include:servfail.test ip4:192.0.2.2 -all",
+        // HELO names for bounces: hosts of one pool, names under an ICANN
+        // suffix and under a private suffix of the list, and the suffixes.
+        "mx1.bounce.test,v=spf1 ip4:192.0.2.11 -all",
+        "mx2.bounce.test,v=spf1 ip4:192.0.2.12 -all",
+        "example.co.uk,v=spf1 ip4:192.0.2.13 -all",
+        "mx.example.co.uk,v=spf1 ip4:192.0.2.13 -all",
+        "co.uk,v=spf1 ip4:192.0.2.14 -all",
+        "blogspot.com,v=spf1 ip4:192.0.2.14 -all",
+        "mx.shop.blogspot.com,v=spf1 ip4:192.0.2.15 -all",
     };
     // Eleven terms that query DNS before the one that would match.
     std::string many = "many.test,v=spf1";
@@ -75,7 +84,7 @@ std::string request(const std::string &client, const std::string &sender,
 // after its last: both test suites below share it.
 std::vector<std::string> records()
 {
-    std::vector<std::string> args;
+    std::vector<std::string> args = {"--local=/co.uk/", "--local=/blogspot.com/"};
     for (const std::string &record : zone())
         args.push_back("--txt-record=" + record);
     return args;
@@ -185,6 +194,66 @@ TEST_F(SpfDns, NullSenderUsesTheHeloName)
     daemon_result dump = run_daemon({"-h", home.path, "--dump-triplets"});
     EXPECT_EQ(0u, dump.out.rfind("spf:helo.test\t\t" + recipient + "\t", 0)) << dump.out;
 }
+
+// The bounces of a pool whose hosts each give their own name in HELO: the
+// key is the names' registrable domain, so a retry from another host of the
+// pool finds the triplet the first attempt started.
+TEST_F(SpfDns, BouncesOfOnePoolShareTheirRegistrableDomain)
+{
+    EXPECT_TRUE(deferred(run_at(T, request("192.0.2.11", "", "mx1.bounce.test"))));
+    daemon_result retry = run_at(T + delay + 1, request("192.0.2.12", "", "mx2.bounce.test"));
+    EXPECT_TRUE(first_pass(retry)) << retry.out;
+    EXPECT_TRUE(retry.logged("debug", "SPF pass for client 192.0.2.12 domain mx2.bounce.test: "
+                                      "key address spf:bounce.test"))
+        << ::testing::PrintToString(retry.messages("debug"));
+    EXPECT_EQ(std::vector<std::string>{"spf:bounce.test"}, address_parts());
+}
+
+struct bounce_case {
+    const char *name;
+    const char *client, *sender, *helo;
+    const char *domain;  // the domain evaluated, as the debug line gives it
+    const char *key;     // the key's domain, or "": the address key
+};
+
+void PrintTo(const bounce_case &c, std::ostream *os) { *os << c.name; }
+
+class SpfDnsBounceKey : public SpfDns, public ::testing::WithParamInterface<bounce_case> {};
+
+// What a bounce that passes for its HELO name is keyed on: the registrable
+// domain of the name, never a public suffix itself (the address key then).
+TEST_P(SpfDnsBounceKey, RegistrableDomainOfTheHeloName)
+{
+    const bounce_case &c = GetParam();
+    daemon_result r = run_at(T, request(c.client, c.sender, c.helo));
+    EXPECT_TRUE(deferred(r)) << r.out;
+    std::string key = c.key[0] != '\0' ? std::string("spf:") + c.key : "client";
+    EXPECT_TRUE(r.logged("debug", std::string("SPF pass for client ") + c.client + " domain " +
+                                      c.domain + ": key address " + key))
+        << ::testing::PrintToString(r.messages("debug"));
+    EXPECT_EQ(std::vector<std::string>{c.key[0] != '\0' ? std::string("spf:") + c.key
+                                                         : std::string(c.client)},
+              address_parts());
+}
+
+const bounce_case bounce_cases[] = {
+    {"host_of_a_pool", "192.0.2.11", "", "mx1.bounce.test", "mx1.bounce.test", "bounce.test"},
+    {"helo_is_a_registrable_domain", "192.0.2.13", "", "example.co.uk", "example.co.uk",
+     "example.co.uk"},
+    {"below_an_icann_suffix", "192.0.2.13", "", "MX.Example.co.uk.", "mx.example.co.uk",
+     "example.co.uk"},
+    {"helo_is_an_icann_suffix", "192.0.2.14", "", "co.uk", "co.uk", ""},
+    {"helo_is_a_private_suffix", "192.0.2.14", "", "blogspot.com", "blogspot.com", ""},
+    // Each customer of a hosting service is a domain of its own.
+    {"below_a_private_suffix", "192.0.2.15", "", "mx.shop.blogspot.com", "mx.shop.blogspot.com",
+     "shop.blogspot.com"},
+    // Mail with a sender is keyed on the sender's whole domain, as before.
+    {"mail_keeps_the_senders_domain", "192.0.2.11", "a@mx1.bounce.test", "mx1.bounce.test",
+     "mx1.bounce.test", "mx1.bounce.test"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Helo, SpfDnsBounceKey, ::testing::ValuesIn(bounce_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // One evaluation serves every recipient of a message: the domain's record
 // is asked for once.
