@@ -20,6 +20,7 @@
 
 #include "common/log.h"
 #include "common/settings.h"
+#include "greylist/dnsbl.h"
 #include "policy/request.h"
 
 const char *const access_network_words[] = {
@@ -350,6 +351,11 @@ unsigned client_signs(const char *client, spf_result spf)
 
     if (spf == spf_result::fail || spf == spf_result::softfail)
         signs |= sign_spf;
+
+    // The blocklists last, and only when nothing else showed: their answer
+    // would change nothing for a client already suspicious.
+    if (signs == 0 && settings.dnsbl_count > 0 && dnsbl_listing(client) != nullptr)
+        signs |= sign_dnsbl;
     return signs;
 }
 

@@ -48,7 +48,8 @@ extern const char *const access_network_words[];
 // client_signs - the signs the current request's client shows, from its
 // client_address, client_name, reverse_client_name and helo_name attributes
 // and `spf`, the outcome of the request's SPF evaluation (not_checked
-// without --spf).
+// without --spf). The --dnsbl zones are asked only when no other sign
+// shows; never call it with a database lock held.
 unsigned client_signs(const char *client, spf_result spf);
 
 // sign_names - the names of `signs`, apart by commas, or "none"; in a
