@@ -26,6 +26,9 @@ struct settings_t {
     int spf;                        // 1: key SPF-authorised clients on their domain
     uint64_t auto_whitelist;        // passed triplets that whitelist a client; 0: off
     int dump_clients;               // 1: list the proven clients instead of serving
+    int log_decisions;              // 1: one LOG_INFO line per decided request
+    int learn;                      // 1: record as ever, but always answer DUNNO
+    int stats;                      // 1: print the home's statistics instead of serving
 };
 
 extern settings_t settings;

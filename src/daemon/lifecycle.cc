@@ -18,6 +18,7 @@
 #include "common/watchdog.h"
 #include "daemon/command_line.h"
 #include "daemon/dump.h"
+#include "daemon/stats.h"
 #include "greylist/decision.h"
 #include "greylist/expiry.h"
 #include "greylist/spf.h"
@@ -181,6 +182,9 @@ int daemon_main(int argc, char **argv)
         print_triplets();
     } else if (settings.dump_clients) {
         print_clients();
+    } else if (settings.stats) {
+        if (print_stats() != 0)
+            exit_status = 1;
     } else {
         int ret;
         if ((ret = start_watchdog(request_time_limit)) != 0)
@@ -213,7 +217,9 @@ int daemon_main(int argc, char **argv)
     // a daemon stuck there would live on until the mail server's time limit.
     // The expiry pass renews the bound after each of its batches.
     watchdog_arm(bounded_step::stop);
-    if (!stop_requested() && db != nullptr && expiry_enabled)
+    // A statistics run only reads: it is run from a timer, often by a user
+    // other than the daemons', and its numbers must not change the home.
+    if (!stop_requested() && db != nullptr && expiry_enabled && !settings.stats)
         run_expiry();
     release_all();
     watchdog_disarm();
