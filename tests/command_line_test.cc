@@ -410,7 +410,7 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
                                  default_pass_max_idle, default_network_prefix,
                                  default_network6_prefix, default_reject_action,
                                  default_greylisted_action, default_db_home, 0, 0, 0, 0,
-                                 0, 0};
+                                 0, 0, 0, 0, 0};
     settings = defaults;
     settings_t expected = defaults;
     c.expect(expected);
@@ -486,11 +486,15 @@ const settings_case settings_cases[] = {
      }},
     {"AllTogether",
      {"-b", "1", "-g", "2", "-p", "3", "-/", "4", "-6", "5", "-r", "R", "-G", "G", "-h", "H",
-      "-d", "-v", "--dump-triplets", "--auto-whitelist", "7", "--dump-clients"},
+      "-d", "-v", "--dump-triplets", "--auto-whitelist", "7", "--dump-clients",
+      "--log-decisions", "--learn", "--stats"},
      [](settings_t &s) {
-         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1, 0, 7, 1};
+         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1, 0, 7, 1, 1, 1, 1};
      }},
     {"Spf", {"--spf"}, [](settings_t &s) { s.spf = 1; }},
+    {"LogDecisions", {"--log-decisions"}, [](settings_t &s) { s.log_decisions = 1; }},
+    {"Learn", {"--learn"}, [](settings_t &s) { s.learn = 1; }},
+    {"Stats", {"--stats"}, [](settings_t &s) { s.stats = 1; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParsedSettings, testing::ValuesIn(settings_cases),
