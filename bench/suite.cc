@@ -61,6 +61,8 @@ void bench_settings::make_smoke()
     alloc_short = 500;
     alloc_long = 1000;
     startup_trials = 1;
+    stats_size = 6000;
+    stats_repeats = 1;
 }
 
 namespace {
@@ -68,7 +70,7 @@ namespace {
 [[noreturn]] void usage()
 {
     fputs("usage: bench_suite --build DIR --work DIR --out DIR [--smoke] [--no-peer]\n"
-          "                   [--section side_by_side|allocations|scale|expiry|contention]...\n"
+          "                   [--section side_by_side|allocations|scale|expiry|contention|observe]...\n"
           "                   [--before MURVANE]\n",
           stderr);
     exit(2);
@@ -139,6 +141,8 @@ int main(int argc, char **argv)
         expiry_section();
     if (wanted("contention"))
         contention_section();
+    if (wanted("observe"))
+        observe_section();
     write_report(start);
     if (failures > 0) {
         fprintf(stderr, "bench: %d run%s failed\n", failures, failures == 1 ? "" : "s");

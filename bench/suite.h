@@ -42,6 +42,9 @@ struct bench_settings {
     uint64_t wide_set = 20000;       // spread triplets, for comparison
     uint64_t alloc_short = 1000, alloc_long = 6000;
     int startup_trials = 5;
+    uint64_t stats_size = 5000000;   // triplets --stats walks
+    int stats_repeats = 3;
+    int stats_connections = 2;       // daemons serving while it walks
 
     void make_smoke();
 };
