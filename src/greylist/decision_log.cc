@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr size_t decision_line_size = 4096;
+
 // A field at its bound: name, '=', the value's limit, the cut mark, a blank.
 static_assert(decision_line_size > 9 * (32 + decision_value_limit + 4 + 1));
 
@@ -113,8 +115,8 @@ void append_seconds(line_writer *line, const char *field, bool present, uint64_t
     append_text(line, number);
 }
 
-}  // namespace
-
+// format_decision - the line, NUL-ended, into buffer (decision_line_size
+// bytes). Returns its length.
 size_t format_decision(char *buffer, outcome decided, const DBT *key, uint64_t seconds)
 {
     line_writer line{buffer, buffer + decision_line_size - 1};
@@ -131,6 +133,8 @@ size_t format_decision(char *buffer, outcome decided, const DBT *key, uint64_t s
     *line.at = '\0';
     return static_cast<size_t>(line.at - buffer);
 }
+
+}  // namespace
 
 void log_decision(outcome decided, const DBT *key, uint64_t seconds)
 {

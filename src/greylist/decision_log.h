@@ -40,9 +40,4 @@ constexpr size_t decision_value_limit = 256;
 // left on a deferral or waited on a first pass (ignored on other outcomes).
 void log_decision(outcome decided, const DBT *key, uint64_t seconds);
 
-// format_decision - the line log_decision writes, NUL-ended, into buffer
-// (decision_line_size bytes). Returns its length.
-constexpr size_t decision_line_size = 4096;
-size_t format_decision(char *buffer, outcome decided, const DBT *key, uint64_t seconds);
-
 #endif
