@@ -239,6 +239,17 @@ TEST_F(Stats, FreshHomeReportsZerosAndCreatesNothing)
     EXPECT_EQ(std::string::npos, parsed.find("failed")) << parsed;
 }
 
+// A home that cannot be opened: the reason on standard error, status 1, and
+// nothing on standard output, so a timer's "> file.tmp && mv" keeps the
+// previous report.
+TEST_F(Stats, FailureLeavesStandardOutputEmpty)
+{
+    daemon_result result = run_at(now, home.file("missing"), {"--stats"});
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ("", result.out);
+    EXPECT_NE("", result.err);
+}
+
 // --- the sweep's totals ----------------------------------------------------
 
 // Records i of the sweep fixtures: every third one passed, all idle at now.
