@@ -6,8 +6,8 @@
 // TYPE lines, for node_exporter's textfile collector. The walks read in
 // bounded batches under short-lived cursors that belong to no transaction,
 // as the listing does, so a request waits at most for one batch; records
-// written while the walk runs may or may not be counted. Nothing is written
-// to the home: the process makes no expiry pass. Nothing is printed until
+// written while the walk runs may or may not be counted. No record is
+// written: the process makes no expiry pass. Nothing is printed until
 // every walk has ended, so a failed run leaves no half report on standard
 // output; the failure is reported on standard error.
 #ifndef MURVANE_DAEMON_STATS_H
