@@ -319,6 +319,26 @@ TEST_F(Stats, SweepTotalsEqualTheIdleRecordsDeleted)
     EXPECT_EQ(std::to_string(now + 60), s["murvane_sweep_last_finished_timestamp_seconds"]);
 }
 
+// A totals record of another shape (damaged, or of a later version) reads
+// as zero and is replaced by totals counted again, with one warning.
+TEST_F(Stats, DamagedTotalsAreCountedAgainFromZero)
+{
+    put_idle(home.path, 30);
+    put_records(home.path, "expiry-sweep.db", {{"totals", "MSWT-damaged"}});
+    std::map<std::string, std::string> s = samples(stats_at(now, home.path).out);
+    EXPECT_EQ("0", s["murvane_expired_triplets_total{state=\"never_passed\"}"]);
+
+    daemon_result swept = run_at(now, home.path, {}, opener());
+    ASSERT_EQ(0, swept.status) << swept.err;
+    EXPECT_EQ(std::vector<std::string>{"damaged totals record in expiry-sweep.db: the "
+                                       "sweep's totals are counted again from 0"},
+              swept.messages("warning"));
+    s = samples(stats_at(now, home.path).out);
+    EXPECT_EQ("20", s["murvane_expired_triplets_total{state=\"never_passed\"}"]);
+    EXPECT_EQ("10", s["murvane_expired_triplets_total{state=\"passed\"}"]);
+    EXPECT_EQ("1", s["murvane_sweeps_finished_total"]);
+}
+
 // A daemon killed inside a batch, after its deletions and before its commit
 // (at the batch's write of its position): the batch is undone with its
 // counts, the totals always equal the records gone, and the next sweep
