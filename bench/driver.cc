@@ -26,6 +26,9 @@ run_state::run_state(const target_spec &t, const stream_spec &s, const load_spec
     for (const auto &a : target.argv)
         argv_text.push_back(a.c_str());
     argv_text.push_back(nullptr);
+    for (const auto &a : load.probe_argv)
+        probe_argv_text.push_back(a.c_str());
+    probe_argv_text.push_back(nullptr);
     for (const auto &e : target.env)
         env_text.push_back(e.c_str());
     env_text.push_back(nullptr);

@@ -50,6 +50,10 @@ struct load_spec {
     // expiry pass while the load goes on. The run ends half a second after
     // that daemon has exited (or at `seconds`).
     double probe_after = -1;
+    // When not empty: the probe runs this command instead (a reader such
+    // as murvane --stats), is asked nothing, and its work starts at once;
+    // its output is read and dropped until it exits.
+    std::vector<std::string> probe_argv;
 };
 
 struct latency_figures {

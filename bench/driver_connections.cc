@@ -53,7 +53,9 @@ bool run_state::spawn(connection &c)
         if (null_fd >= 0)
             dup2(null_fd, 2);
         umask(077);
-        execve(argv_text[0], const_cast<char *const *>(argv_text.data()),
+        const std::vector<const char *> &command =
+            &c == &probe && !load.probe_argv.empty() ? probe_argv_text : argv_text;
+        execve(command[0], const_cast<char *const *>(command.data()),
                const_cast<char *const *>(env_text.data()));
         _exit(127);
     }

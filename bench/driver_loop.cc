@@ -41,6 +41,13 @@ void run_state::start_probe()
         return;
     }
     probe.measured = false;
+    if (!load.probe_argv.empty()) {
+        // A reader: nothing to ask, its walk begins now.
+        close(probe.in_fd);
+        probe.in_fd = -1;
+        probe_closed = now_ns();
+        return;
+    }
     send_request(probe, true);
 }
 
@@ -67,6 +74,8 @@ void run_state::answer_arrived(connection &c, uint64_t t)
 void run_state::probe_output(uint64_t now, ssize_t n)
 {
     connection &c = probe;
+    if (n > 0 && !load.probe_argv.empty())
+        return;  // a reader's output: dropped, the buffer reused
     if (n > 0) {
         c.len += static_cast<size_t>(n);
         if (c.busy && c.len >= 2 && memmem(c.buf, c.len, "\n\n", 2)) {

@@ -54,7 +54,7 @@ private:
     const load_spec &load;
     std::vector<connection> conns;
     connection probe;
-    std::vector<const char *> argv_text, env_text;
+    std::vector<const char *> argv_text, env_text, probe_argv_text;
     uint64_t seed;
     uint64_t counter = 0;           // requests issued, warm-up included
     uint64_t issued = 0;            // measured requests issued

@@ -51,7 +51,7 @@ sh scripts/deps.sh $packages
 
 cmake -S . -B "$build" -DMURVANE_TESTS=OFF -DMURVANE_BENCH=ON >/dev/null
 cmake --build "$build" -j 2 --target murvane bench_driver bench_floor bench_least \
-    bench_batch_locks bench_suite malloc_count bench_syslog_capture >/dev/null
+    bench_batch_locks bench_suite malloc_count bench_syslog_capture bench_syslog_datagram bench_decision_line >/dev/null
 
 mkdir -p "$out"
 work=$build/bench-work

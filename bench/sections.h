@@ -39,4 +39,8 @@ bool rebuild_regions(const std::string &home);
 // contention.cc: 5. daemons contending for the same triplets.
 void contention_section();
 
+// observe.cc: 6. what the decision log costs, and murvane --stats over a
+// large home: its time and the requests' wait while it walks.
+void observe_section();
+
 #endif

@@ -61,6 +61,9 @@ void bench_settings::make_smoke()
     alloc_short = 500;
     alloc_long = 1000;
     startup_trials = 1;
+    log_rounds = 1;
+    stats_size = 6000;
+    stats_repeats = 1;
 }
 
 namespace {
@@ -68,7 +71,7 @@ namespace {
 [[noreturn]] void usage()
 {
     fputs("usage: bench_suite --build DIR --work DIR --out DIR [--smoke] [--no-peer]\n"
-          "                   [--section side_by_side|allocations|scale|expiry|contention]...\n"
+          "                   [--section side_by_side|allocations|scale|expiry|contention|observe]...\n"
           "                   [--before MURVANE]\n",
           stderr);
     exit(2);
@@ -107,8 +110,9 @@ int main(int argc, char **argv)
     paths.floor = paths.build + "/bench/bench_floor";
     paths.malloc_count = paths.build + "/bench/malloc_count.so";
     paths.syslog_capture = paths.build + "/bench/bench_syslog_capture.so";
+    paths.syslog_datagram = paths.build + "/bench/bench_syslog_datagram.so";
     for (const auto &p : {paths.murvane, paths.least, paths.floor, paths.malloc_count,
-                          paths.syslog_capture})
+                          paths.syslog_capture, paths.syslog_datagram})
         if (access(p.c_str(), R_OK) != 0) {
             fprintf(stderr, "bench_suite: %s is missing\n", p.c_str());
             return 2;
@@ -139,6 +143,8 @@ int main(int argc, char **argv)
         expiry_section();
     if (wanted("contention"))
         contention_section();
+    if (wanted("observe"))
+        observe_section();
     write_report(start);
     if (failures > 0) {
         fprintf(stderr, "bench: %d run%s failed\n", failures, failures == 1 ? "" : "s");

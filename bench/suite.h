@@ -42,13 +42,17 @@ struct bench_settings {
     uint64_t wide_set = 20000;       // spread triplets, for comparison
     uint64_t alloc_short = 1000, alloc_long = 6000;
     int startup_trials = 5;
+    int log_rounds = 21;             // rounds of the decision log's cost
+    uint64_t stats_size = 5000000;   // triplets --stats walks
+    int stats_repeats = 3;
+    int stats_connections = 2;       // daemons serving while it walks
 
     void make_smoke();
 };
 
 struct bench_paths {
     std::string build, work, out;
-    std::string murvane, least, floor, malloc_count, syslog_capture;
+    std::string murvane, least, floor, malloc_count, syslog_capture, syslog_datagram;
     std::string before;  // --before: an earlier daemon measured beside this one
 };
 

@@ -491,6 +491,9 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     EXPECT_EQ(expected.auto_whitelist, settings.auto_whitelist);
     EXPECT_EQ(expected.dump_clients, settings.dump_clients);
     EXPECT_EQ(expected.selective, settings.selective);
+    EXPECT_EQ(expected.log_decisions, settings.log_decisions);
+    EXPECT_EQ(expected.learn, settings.learn);
+    EXPECT_EQ(expected.stats, settings.stats);
     ASSERT_EQ(expected.dnsbl_count, settings.dnsbl_count);
     for (int z = 0; z < expected.dnsbl_count; z++) {
         EXPECT_STREQ(expected.dnsbl[z].name, settings.dnsbl[z].name) << z;
@@ -547,7 +550,8 @@ const settings_case settings_cases[] = {
      }},
     {"AllTogether",
      {"-b", "1", "-g", "2", "-p", "3", "-/", "4", "-6", "5", "-r", "R", "-G", "G", "-h", "H",
-      "-d", "-v", "--dump-triplets", "--auto-whitelist", "7", "--dump-clients"},
+      "-d", "-v", "--dump-triplets", "--auto-whitelist", "7", "--dump-clients",
+      "--log-decisions", "--learn", "--stats"},
      [](settings_t &s) {
          s.greylist_delay = 2;
          s.bloc_max_idle = 1;
@@ -560,6 +564,7 @@ const settings_case settings_cases[] = {
          s.debug = s.verbose = s.dump_triplets = 1;
          s.auto_whitelist = 7;
          s.dump_clients = 1;
+         s.log_decisions = s.learn = s.stats = 1;
      }},
     {"Spf", {"--spf"}, [](settings_t &s) { s.spf = 1; }},
     {"Selective", {"--selective"}, [](settings_t &s) { s.selective = 1; }},
@@ -589,6 +594,9 @@ const settings_case settings_cases[] = {
          s.selective = 1;
          add_zone(s, zone189().c_str());
      }},
+    {"LogDecisions", {"--log-decisions"}, [](settings_t &s) { s.log_decisions = 1; }},
+    {"Learn", {"--learn"}, [](settings_t &s) { s.learn = 1; }},
+    {"Stats", {"--stats"}, [](settings_t &s) { s.stats = 1; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParsedSettings, testing::ValuesIn(settings_cases),

@@ -57,6 +57,9 @@ struct settings_t {
     int selective = 0;                      // 1: greylist only clients that show a sign
     int dnsbl_count = 0;                    // zones given with --dnsbl; 0: none
     dnsbl_zone dnsbl[max_dnsbl_zones] = {};  // the first dnsbl_count are used
+    int log_decisions = 0;                  // 1: one LOG_INFO line per decided request
+    int learn = 0;                          // 1: record as ever, but always answer DUNNO
+    int stats = 0;                          // 1: print the home's statistics instead of serving
 };
 
 extern settings_t settings;

@@ -217,6 +217,12 @@ void parse_command_line(int argc, char **argv)
             settings.dump_clients = 1;
         } else if (strcmp(arg, "--selective") == 0) {
             settings.selective = 1;
+        } else if (strcmp(arg, "--log-decisions") == 0) {
+            settings.log_decisions = 1;
+        } else if (strcmp(arg, "--learn") == 0) {
+            settings.learn = 1;
+        } else if (strcmp(arg, "--stats") == 0) {
+            settings.stats = 1;
         } else {
             fprintf(stderr, "Unknown option \"%s\"\n", arg);
             unknown_seen = true;

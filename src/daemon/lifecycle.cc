@@ -18,8 +18,10 @@
 #include "common/watchdog.h"
 #include "daemon/command_line.h"
 #include "daemon/dump.h"
+#include "daemon/stats.h"
 #include "dns/resolver.h"
 #include "greylist/decision.h"
+#include "greylist/decision_log.h"
 #include "greylist/expiry.h"
 #include "greylist/selective.h"
 #include "greylist/spf.h"
@@ -153,15 +155,16 @@ int answer_request()
     }
     spf_result spf;
     const char *domain = spf_key_domain(client, sender, &spf);
-    // With --selective, a client that shows no sign of a spam source is let
-    // through before any database work: nothing is stored for it.
-    if (!greylist_client(client, spf)) {
-        fputs("action=DUNNO\n", stdout);
-        return 0;
-    }
     if (build_triplet_key(client, sender, recipient, domain) != 0) {
         // A key too long for the database to hold: such a triplet can never
         // be stored, so it is let through unchanged rather than deferred.
+        fputs("action=DUNNO\n", stdout);
+        return 0;
+    }
+    // With --selective, a client that shows no sign of a spam source is let
+    // through before any database work: nothing is stored for it.
+    if (!greylist_client(client, spf)) {
+        log_decision(outcome::not_suspicious, &dbkey, 0);
         fputs("action=DUNNO\n", stdout);
         return 0;
     }
@@ -192,6 +195,9 @@ int daemon_main(int argc, char **argv)
         print_triplets();
     } else if (settings.dump_clients) {
         print_clients();
+    } else if (settings.stats) {
+        if (print_stats() != 0)
+            exit_status = 1;
     } else {
         int ret;
         if ((ret = start_watchdog(request_time_limit)) != 0)
@@ -224,7 +230,9 @@ int daemon_main(int argc, char **argv)
     // a daemon stuck there would live on until the mail server's time limit.
     // The expiry pass renews the bound after each of its batches.
     watchdog_arm(bounded_step::stop);
-    if (!stop_requested() && db != nullptr && expiry_enabled)
+    // A statistics run only reads: it is run from a timer, often by a user
+    // other than the daemons', and its numbers must not change the home.
+    if (!stop_requested() && db != nullptr && expiry_enabled && !settings.stats)
         run_expiry();
     release_all();
     watchdog_disarm();

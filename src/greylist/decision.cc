@@ -26,6 +26,8 @@
 #include "common/settings.h"
 #include "common/stop.h"
 #include "greylist/auto_whitelist.h"
+#include "greylist/decision_log.h"
+#include "greylist/outcome.h"
 #include "greylist/triplet_key.h"
 #include "policy/action.h"
 #include "storage/environment.h"
@@ -47,7 +49,8 @@ jmp_buf failure_point;      // marked afresh by every process_smtp_rcpt call
 // The answer decided for a request, kept until its transaction is resolved.
 struct answer_t {
     const char *template_text;  // reject_action or greylisted_action; null for DUNNO
-    uint64_t n;                 // the template's "%d"
+    uint64_t n;                 // the template's "%d": seconds left, or waited
+    outcome decided;            // what the log calls it
 };
 
 // start_afresh - a new or restarted triplet: counters 0, created now.
@@ -59,18 +62,21 @@ void start_afresh()
 }
 
 // decide - update triplet_data by the greylisting rules; returns the answer.
-answer_t decide()
+// `fresh`: the triplet is new or restarted by this request.
+answer_t decide(bool fresh)
 {
     double elapsed = difftime(triplet_data.access_time, triplet_data.create_time);
     double delay = static_cast<double>(settings.greylist_delay);
 
     if (elapsed < delay) {
         triplet_data.block_count++;
-        return {settings.reject_action, seconds_from_double(delay - elapsed)};
+        return {settings.reject_action, seconds_from_double(delay - elapsed),
+                fresh ? outcome::defer_new : outcome::defer_early};
     }
     if (triplet_data.pass_count++ == 0)
-        return {settings.greylisted_action, seconds_from_double(elapsed)};
-    return {nullptr, 0};
+        return {settings.greylisted_action, seconds_from_double(elapsed),
+                outcome::first_pass};
+    return {nullptr, 0, outcome::known};
 }
 
 // let_through_listed - the new triplet of a whitelisted client: stored as
@@ -79,13 +85,16 @@ answer_t decide()
 answer_t let_through_listed()
 {
     triplet_data.pass_count = 1;
-    return {nullptr, 0};
+    return {nullptr, 0, outcome::whitelisted};
 }
 
-// write_answer - the answer line, with its newline.
+// write_answer - the answer line, with its newline, and the decision's log
+// line. Learning records every request as enforcing would and only answers
+// DUNNO; the log still names what enforcing would have decided.
 void write_answer(const answer_t &answer)
 {
-    if (answer.template_text == nullptr) {
+    log_decision(answer.decided, &dbkey, answer.n);
+    if (answer.template_text == nullptr || settings.learn) {
         fputs("action=DUNNO\n", stdout);
         return;
     }
@@ -262,7 +271,7 @@ int process_smtp_rcpt()
             abort_request("clients get failed");
         }
         uint64_t passes = triplet_data.pass_count;
-        answer_t answer = listed ? let_through_listed() : decide();
+        answer_t answer = listed ? let_through_listed() : decide(fresh);
         if (settings.auto_whitelist != 0 && !listed && triplet_data.pass_count > passes &&
             (ret = client_passed(txn, triplet_data.access_time, passes == 0, previous)) != 0) {
             if (refused(ret) && tries < max_tries) {

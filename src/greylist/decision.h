@@ -29,7 +29,9 @@ idle_rule_t idle_rule(const triplet_data_t &record);
 uint64_t seconds_from_double(double seconds);
 
 // process_smtp_rcpt - decide the triplet in dbkey in one transaction and
-// write the answer line once the transaction is resolved. A get or put that
+// write the answer line once the transaction is resolved, with the
+// decision's log line (greylist/decision_log.h); under --learn the line
+// written is always "action=DUNNO". A get or put that
 // the deadlock detector refuses undoes the try, and the request runs again
 // from txn_begin, at most 3 tries in all. Returns 0 (also when only the commit
 // failed), 1 when the request failed before an answer ("action=WARN ..."; a

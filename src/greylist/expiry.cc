@@ -41,6 +41,7 @@
 #include "storage/stored_client.h"
 #include "storage/stored_triplet.h"
 #include "storage/sweep_position.h"
+#include "storage/sweep_totals.h"
 
 namespace {
 
@@ -72,6 +73,7 @@ struct pass_state {
     unsigned long walked;   // records read so far, deleted ones included
     bool from_position;     // the pass's first read starts past a stored key
     resume_point resume;    // the last key read
+    uint32_t batch_passed;  // triplets of the current batch deleted after passing
 };
 
 // printable_address - the address of a key for the verbose message; "-"
@@ -166,6 +168,8 @@ batch_end walk_batch(DBC *dbcp, pass_state *pass, uint32_t *deleted)
                 return walk_failed;
             }
             ++*deleted;
+            if (pass->database != clients_db && triplet_data.pass_count != 0)
+                pass->batch_passed++;
         }
         if (stop_requested())
             return walk_stopped;
@@ -187,6 +191,29 @@ int save_position(const pass_state &pass, DB_TXN *txn, batch_end end)
     if (end == walk_ended || !pass.resume.set)
         return clear_position(pass.sweep, txn, pass.position);
     return store_position(pass.sweep, txn, pass.resume, pass.position);
+}
+
+// save_totals - the batch's deletions added to the sweep's totals, in the
+// batch's own transaction; a batch that reached the last triplet finishes
+// the sweep at the pass's time. Nothing is written for a batch that changed
+// nothing.
+int save_totals(const pass_state &pass, DB_TXN *txn, batch_end end, uint32_t deleted)
+{
+    if (pass.sweep == nullptr)
+        return 0;
+    totals_change change{};
+    if (pass.database == clients_db) {
+        change.clients = deleted;
+    } else {
+        change.passed = pass.batch_passed;
+        change.blocked = deleted - pass.batch_passed;
+        if (end == walk_ended)
+            change.finished_at = pass.now;
+    }
+    if (change.blocked == 0 && change.passed == 0 && change.clients == 0 &&
+        change.finished_at == 0)
+        return 0;
+    return add_to_totals(pass.sweep, txn, change);
 }
 
 // begin_step - a transaction that never waits for a lock, below the
@@ -220,6 +247,7 @@ batch_end run_batch(DB_ENV *env, pass_state *pass, uint32_t *total)
 
     if (begin_step(env, &txn) != 0)
         return walk_failed;
+    pass->batch_passed = 0;
     batch_end end = walk_failed;
     if ((ret = pass->database->cursor(pass->database, txn, &dbcp, 0)) != 0) {
         report_db_error("db->cursor failed during expiry run", ret);
@@ -231,6 +259,8 @@ batch_end run_batch(DB_ENV *env, pass_state *pass, uint32_t *total)
         }
     }
     if (end != walk_failed && save_position(*pass, txn, end) != 0)
+        end = walk_failed;
+    if (end != walk_failed && save_totals(*pass, txn, end, deleted) != 0)
         end = walk_failed;
     if (end == walk_failed) {
         if ((ret = txn->abort(txn)) != 0)

@@ -28,6 +28,7 @@
 #include "storage/environment.h"
 #include "storage/stored_client.h"
 #include "storage/sweep_position.h"
+#include "storage/sweep_totals.h"
 
 namespace {
 
@@ -47,6 +48,25 @@ void put_idle(const std::string &home, size_t count, const std::string &first_oc
     put_generated(home, "triplets-1.db", count, [&](size_t i) {
         return std::make_pair(key(i, first_octet), idle_value);
     });
+}
+
+// position_in - expiry-sweep.db holds the sweep's position over the triplets.
+bool position_in(const std::string &home)
+{
+    for (const auto &[k, v] : read_records(home, sweep_db_name))
+        if (k == triplets_position)
+            return true;
+    return false;
+}
+
+// totals_in - the sweep's totals record, zero when there is none.
+sweep_totals totals_in(const std::string &home)
+{
+    sweep_totals totals{};
+    for (const auto &[k, v] : read_records(home, sweep_db_name))
+        if (k == totals_record && v.size() == sizeof totals)
+            memcpy(&totals, v.data(), sizeof totals);
+    return totals;
 }
 
 std::set<std::string> keys_in(const std::string &home)
@@ -126,14 +146,20 @@ TEST_P(SweepSlices, EachPassWalksTheNextSlice)
         ASSERT_TRUE(expected == keys_in(home.path))
             << "pass " << p + 1 << " did not leave exactly records " << gone << " on";
     }
-    EXPECT_EQ(c.position_left, !read_records(home.path, sweep_db_name).empty());
+    EXPECT_EQ(c.position_left, position_in(home.path));
 
     // Records in front of every key the sweep has seen.
     put_idle(home.path, 3, "9");
     ASSERT_NO_FATAL_FAILURE(pass(c.slice));
     EXPECT_TRUE(keys_in(home.path).empty()) << "the pass after the sweep did not wrap";
-    EXPECT_TRUE(read_records(home.path, sweep_db_name).empty());
+    EXPECT_FALSE(position_in(home.path));
     EXPECT_TRUE(log().size() == c.per_pass.size() + 1) << ::testing::PrintToString(log());
+    // Every record deleted is counted once, as never passed; the sweep was
+    // finished by the pass that met the last key, and by the pass after it.
+    sweep_totals totals = totals_in(home.path);
+    EXPECT_EQ(c.total + 3, totals.expired_blocked);
+    EXPECT_EQ(0u, totals.expired_passed);
+    EXPECT_EQ(c.position_left ? 1u : 2u, totals.sweeps_finished);
 }
 
 const slice_case slice_cases[] = {

@@ -133,6 +133,31 @@ int load_position(DB *sweep, DB_TXN *txn, resume_point *resume, position_state *
     return 0;
 }
 
+int peek_position(DB *sweep, resume_point *resume, bool *found, const char *name)
+{
+    DBT key = key_dbt(name);
+    DBT value{};
+    value.flags = DB_DBT_MALLOC;
+    *found = false;
+    int ret = sweep->get(sweep, nullptr, &key, &value, 0);
+    if (ret == DB_NOTFOUND)
+        return 0;
+    if (ret != 0) {
+        report_db_error("DB->get expiry-sweep.db", ret);
+        return ret;
+    }
+    sweep_header header;
+    if (valid_value(value, &header)) {
+        DBT last{};
+        last.data = static_cast<char *>(value.data) + sizeof header;
+        last.size = header.key_size;
+        remember(resume, last);
+        *found = true;
+    }
+    free(value.data);
+    return 0;
+}
+
 int store_position(DB *sweep, DB_TXN *txn, const resume_point &resume, const char *name)
 {
     // One allocation per batch of up to a thousand records: negligible.

@@ -67,6 +67,12 @@ enum position_state {
 int load_position(DB *sweep, DB_TXN *txn, resume_point *resume, position_state *state,
                   const char *name = triplets_position);
 
+// peek_position - read the position `name` outside any transaction, changing
+// nothing: *found tells whether *resume (zeroed before, freed by the caller)
+// holds a well-formed one. Returns 0 or the library's code (logged).
+int peek_position(DB *sweep, resume_point *resume, bool *found,
+                  const char *name = triplets_position);
+
 // store_position - write resume's key as the position under txn.
 int store_position(DB *sweep, DB_TXN *txn, const resume_point &resume,
                    const char *name = triplets_position);
