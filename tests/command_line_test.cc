@@ -410,7 +410,7 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
                                  default_pass_max_idle, default_network_prefix,
                                  default_network6_prefix, default_reject_action,
                                  default_greylisted_action, default_db_home, 0, 0, 0, 0,
-                                 0, 0};
+                                 0, 0, 0, 0};
     settings = defaults;
     settings_t expected = defaults;
     c.expect(expected);
@@ -437,6 +437,8 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     EXPECT_EQ(expected.spf, settings.spf);
     EXPECT_EQ(expected.auto_whitelist, settings.auto_whitelist);
     EXPECT_EQ(expected.dump_clients, settings.dump_clients);
+    EXPECT_EQ(expected.replies, settings.replies);
+    EXPECT_EQ(expected.dump_replies, settings.dump_replies);
     // Text settings point into the argument vector; they are not copies.
     for (const char *text : {settings.reject_action, settings.greylisted_action,
                              settings.db_home}) {
@@ -488,9 +490,11 @@ const settings_case settings_cases[] = {
      {"-b", "1", "-g", "2", "-p", "3", "-/", "4", "-6", "5", "-r", "R", "-G", "G", "-h", "H",
       "-d", "-v", "--dump-triplets", "--auto-whitelist", "7", "--dump-clients"},
      [](settings_t &s) {
-         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1, 0, 7, 1};
+         s = {2, 1, 3, 4, 5, "R", "G", "H", 1, 1, 1, 0, 7, 1, 0, 0};
      }},
     {"Spf", {"--spf"}, [](settings_t &s) { s.spf = 1; }},
+    {"Replies", {"--replies"}, [](settings_t &s) { s.replies = 1; }},
+    {"DumpReplies", {"--dump-replies"}, [](settings_t &s) { s.dump_replies = 1; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParsedSettings, testing::ValuesIn(settings_cases),

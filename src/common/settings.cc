@@ -18,5 +18,5 @@ settings_t settings = {
     default_greylist_delay, default_bloc_max_idle, default_pass_max_idle,
     default_network_prefix, default_network6_prefix,
     default_reject_action, default_greylisted_action, default_db_home,
-    0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0,
 };

@@ -26,6 +26,8 @@ struct settings_t {
     int spf;                        // 1: key SPF-authorised clients on their domain
     uint64_t auto_whitelist;        // passed triplets that whitelist a client; 0: off
     int dump_clients;               // 1: list the proven clients instead of serving
+    int replies;                    // 1: learn users' pairs, let their replies through
+    int dump_replies;               // 1: list the learned reply pairs instead of serving
 };
 
 extern settings_t settings;

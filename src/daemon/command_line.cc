@@ -204,6 +204,10 @@ void parse_command_line(int argc, char **argv)
                 "Invalid argument to --auto-whitelist.  Integer value expected", any);
         } else if (strcmp(arg, "--dump-clients") == 0) {
             settings.dump_clients = 1;
+        } else if (strcmp(arg, "--replies") == 0) {
+            settings.replies = 1;
+        } else if (strcmp(arg, "--dump-replies") == 0) {
+            settings.dump_replies = 1;
         } else {
             fprintf(stderr, "Unknown option \"%s\"\n", arg);
             unknown_seen = true;

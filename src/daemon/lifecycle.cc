@@ -20,6 +20,7 @@
 #include "daemon/dump.h"
 #include "greylist/decision.h"
 #include "greylist/expiry.h"
+#include "greylist/replies.h"
 #include "greylist/spf.h"
 #include "greylist/triplet_key.h"
 #include "policy/request.h"
@@ -148,13 +149,19 @@ int answer_request()
         fputs("action=DUNNO\n", stdout);
         return 0;
     }
-    if (build_triplet_key(client, sender, recipient, spf_key_domain(client, sender)) != 0) {
+    // With --replies an authenticated user's own mail is never greylisted:
+    // its reply pair is learned, and it is answered here.
+    int result;
+    if (settings.replies != 0 && answer_user_mail(sender, recipient, &result))
+        return result;
+    spf_result spf;
+    if (build_triplet_key(client, sender, recipient, spf_key_domain(client, sender, &spf)) != 0) {
         // A key too long for the database to hold: such a triplet can never
         // be stored, so it is let through unchanged rather than deferred.
         fputs("action=DUNNO\n", stdout);
         return 0;
     }
-    return process_smtp_rcpt();
+    return process_smtp_rcpt(spf);
 }
 
 }  // namespace
@@ -181,6 +188,8 @@ int daemon_main(int argc, char **argv)
         print_triplets();
     } else if (settings.dump_clients) {
         print_clients();
+    } else if (settings.dump_replies) {
+        print_replies();
     } else {
         int ret;
         if ((ret = start_watchdog(request_time_limit)) != 0)
