@@ -60,7 +60,12 @@ answer_t decide()
     double elapsed = difftime(triplet_data.access_time, triplet_data.create_time);
     double delay = static_cast<double>(settings.greylist_delay);
 
-    if (elapsed < delay) {
+    // A triplet let through at once (a proven client's, a reply) has passed
+    // before its delay ran out: its later messages pass as any passed
+    // triplet's do, instead of being deferred until the delay is over.
+    bool passed_early = triplet_data.pass_count != 0 &&
+                        (settings.auto_whitelist != 0 || settings.replies != 0);
+    if (elapsed < delay && !passed_early) {
         triplet_data.block_count++;
         return {settings.reject_action, seconds_from_double(delay - elapsed)};
     }
@@ -69,9 +74,9 @@ answer_t decide()
     return {nullptr, 0};
 }
 
-// let_through_listed - the new triplet of a whitelisted client: stored as
-// passed, answered DUNNO without the greylisted action's header, as no delay
-// was imposed.
+// let_through_listed - the new triplet of a whitelisted client, or a reply
+// to a learned pair: stored as passed, answered DUNNO without the greylisted
+// action's header, as no delay was imposed.
 answer_t let_through_listed()
 {
     triplet_data.pass_count = 1;

@@ -30,10 +30,14 @@ reply_data_t reply_data;
 // What read_pair() found.
 enum pair_state { pair_missing, pair_idle, pair_current };
 
-// value_length - bytes of an attribute value before its newline.
+// value_length - bytes of an attribute value before its newline, NULs
+// included: the value is no C string.
 size_t value_length(const char *value)
 {
-    return static_cast<size_t>(strchr(value, '\n') - value);
+    size_t n = 0;
+    while (value[n] != '\n')
+        n++;
+    return n;
 }
 
 // address_domain - the domain of an address of `length` bytes: what follows
