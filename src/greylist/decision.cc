@@ -20,6 +20,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "common/log.h"
@@ -220,14 +221,17 @@ int process_smtp_rcpt(spf_result spf)
         // recipient are a learned pair the other way round passes at once.
         // replies-1.db is locked after the other two, as by every request.
         bool reply = false;
+        const char *call;
         if (!listed && triplet_data.pass_count == 0 && settings.replies != 0 &&
-            (ret = reply_to_user(txn, triplet_data.access_time, spf, &reply)) != 0) {
+            (ret = reply_to_user(txn, triplet_data.access_time, spf, &reply, &call)) != 0) {
             if (refused(ret) && tries < max_tries) {
-                give_way(&txn, "replies get", ret, tries + 1);
+                give_way(&txn, call, ret, tries + 1);
                 continue;
             }
-            report_db_error("replies get failed", ret);
-            abort_request("replies get failed");
+            const char *failed = strcmp(call, "replies put") == 0 ? "replies put failed"
+                                                                  : "replies get failed";
+            report_db_error(failed, ret);
+            abort_request(failed);
         }
         if (settings.replies != 0)
             request_reply_rule = reply ? reply_rule::reply : reply_rule::none;

@@ -276,9 +276,10 @@ bool answer_user_mail(const char *sender, const char *recipient, int *result)
     return true;
 }
 
-int reply_to_user(DB_TXN *txn, time_t now, spf_result spf, bool *reply)
+int reply_to_user(DB_TXN *txn, time_t now, spf_result spf, bool *reply, const char **call)
 {
     *reply = false;
+    *call = "replies get";
     // The screening has found both attributes before any decision.
     const char *sender = policy_attribute("sender");
     const char *recipient = policy_attribute("recipient");
@@ -299,6 +300,7 @@ int reply_to_user(DB_TXN *txn, time_t now, spf_result spf, bool *reply)
         ret = read_pair(txn, &key, now, &state, DB_RMW);
     if (ret == 0 && state == pair_current) {
         reply_data.reply_count++;
+        *call = "replies put";
         ret = write_pair(txn, &key);
         *reply = ret == 0;
     }

@@ -56,7 +56,7 @@ bool answer_user_mail(const char *sender, const char *recipient, int *result);
 // at `now`: is it a reply to a learned pair, not idle and, with --spf, not
 // failing SPF (`spf`)? When it is, *reply is set and the pair counts one
 // more reply. Works under the decision's transaction; returns 0 or the
-// library's code.
-int reply_to_user(DB_TXN *txn, time_t now, spf_result spf, bool *reply);
+// library's code, with *call naming the call that failed.
+int reply_to_user(DB_TXN *txn, time_t now, spf_result spf, bool *reply, const char **call);
 
 #endif
