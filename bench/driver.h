@@ -38,6 +38,8 @@ struct stream_spec {
     uint64_t first = 0;     // first index of a fresh stream
     uint64_t seed = 0;      // order of the known triplets asked; 0: a new one per run
     uint64_t clients = 0;   // clients of the triplets: 0 spread, N the first N of a shared set
+    bool from_user = false; // each request the local user's mail to the triplet's
+                            // sender, authenticated (reverse_triplet, sasl_username)
 };
 
 struct load_spec {

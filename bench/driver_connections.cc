@@ -104,8 +104,11 @@ bool run_state::send_request(connection &c, bool probe_request)
     else
         make_triplet(stream.space, mix64(seed + n) % std::max<uint64_t>(stream.known, 1), &t,
                      stream.clients);
+    if (stream.from_user)
+        reverse_triplet(&t);
     char request[4096];
-    size_t length = format_request(request, sizeof request, t, n);
+    size_t length = format_request(request, sizeof request, t, n,
+                                   stream.from_user ? "user" : "");
     c.sent_at = now_ns();
     c.busy = true;
     size_t done = 0;

@@ -8,7 +8,9 @@
 //   --new SPACE | --known SPACE COUNT, --clients N (the triplets' clients:
 //   N addresses shared by every space; default spread), --server-pid PID (TCP: whose CPU and
 //   memory count; repeatable), --stop-with-signal, --env NAME=VALUE
-//   (repeatable; added to the daemons' bare environment), --probe-after S.
+//   (repeatable; added to the daemons' bare environment), --probe-after S,
+//   --from-user (each request the authenticated local user's mail to the
+//   triplet's sender: a reply to it is the triplet itself).
 // It prints one line of name=value figures.
 #include <csignal>
 #include <cstdio>
@@ -25,7 +27,7 @@ namespace {
     fputs("usage: bench_driver [--connections K] [--requests N] [--seconds T] "
           "[--warmup W]\n"
           "         (--new SPACE | --known SPACE COUNT) [--clients N] [--stop-with-signal]\n"
-          "         [--env NAME=VALUE]... [--probe-after S]\n"
+          "         [--env NAME=VALUE]... [--probe-after S] [--from-user]\n"
           "         (--tcp PORT [--server-pid PID]... | -- DAEMON [ARGS...])\n",
           stderr);
     exit(2);
@@ -77,6 +79,8 @@ int main(int argc, char **argv)
             target.port = atoi(next());
         else if (a == "--server-pid")
             target.server_pids.push_back(atoi(next()));
+        else if (a == "--from-user")
+            stream.from_user = true;
         else if (a == "--stop-with-signal")
             target.stop_with_signal = true;
         else if (a == "--env")

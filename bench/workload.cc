@@ -57,7 +57,17 @@ void make_triplet(const std::string &space, uint64_t index, bench_triplet *t,
              static_cast<unsigned>((h >> 24) % 5000));
 }
 
-size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t seq)
+void reverse_triplet(bench_triplet *t)
+{
+    char sender[sizeof t->sender];
+    static_assert(sizeof t->recipient <= sizeof t->sender);
+    memcpy(sender, t->sender, sizeof sender);
+    snprintf(t->sender, sizeof t->sender, "%s", t->recipient);
+    snprintf(t->recipient, sizeof t->recipient, "%s", sender);
+}
+
+size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t seq,
+                      const char *sasl_username)
 {
     uint64_t h = mix64(seq ^ 0x5bd1e995ULL);
     int n = snprintf(buf, cap,
@@ -73,8 +83,8 @@ size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t se
         "client_name=%s\n"
         "reverse_client_name=%s\n"
         "instance=%llx.%llx.%llx.0\n"
-        "sasl_method=\n"
-        "sasl_username=\n"
+        "sasl_method=%s\n"
+        "sasl_username=%s\n"
         "sasl_sender=\n"
         "size=%llu\n"
         "ccert_subject=\n"
@@ -98,6 +108,7 @@ size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t se
         static_cast<unsigned long long>((h >> 8) & 0xFFFF),
         static_cast<unsigned long long>(h >> 32),
         static_cast<unsigned long long>(seq),
+        sasl_username[0] ? "PLAIN" : "", sasl_username,
         static_cast<unsigned long long>(1000 + (h >> 44) % 200000),
         static_cast<unsigned long long>(1024 + (h >> 20) % 60000));
     if (n < 0 || static_cast<size_t>(n) >= cap)

@@ -32,9 +32,15 @@ void make_triplet(const std::string &space, uint64_t index, bench_triplet *t,
 
 // format_request - an RCPT request with the attributes the mail server sends
 // for one recipient, ended by its empty line. `seq` varies the per-message
-// attributes (queue id, size, client port). Returns the bytes written, 0 if
-// `cap` is too small.
-size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t seq);
+// attributes (queue id, size, client port); `sasl_username`, when not empty,
+// makes it an authenticated user's (sasl_method PLAIN). Returns the bytes
+// written, 0 if `cap` is too small.
+size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t seq,
+                      const char *sasl_username = "");
+
+// reverse_triplet - the triplet of the local user's mail to the outside
+// sender: sender and recipient swapped (a reply to it is the triplet itself).
+void reverse_triplet(bench_triplet *t);
 
 // stored_key - the triplet's key in the daemon's stored layout (IPv4 tag,
 // four address bytes, sender, NUL, recipient). Returns its length, 0 if `cap`

@@ -13,10 +13,12 @@ sh scripts/postfix-deps.sh
 # manpages-dev: the manual page's lint checks that the pages it refers to
 # exist, and ctime(3) and syslog(3) come with it. dnsmasq-base: the DNS
 # server the --spf tests start in a network namespace of their own.
-# python3-prometheus-client: its parser reads what --stats prints.
+# python3-prometheus-client: its parser reads what --stats prints. sasl2-bin
+# and libsasl2-modules: the SMTP AUTH user of the --replies Postfix test
+# (saslpasswd2 and a sasldb file; PLAIN and LOGIN).
 sh scripts/deps.sh g++ make cmake libdb5.3-dev libspf2-dev libpsl-dev libgtest-dev db5.3-util \
     faketime libfaketime python3 mandoc man-db manpages-dev dnsmasq-base \
-    python3-prometheus-client
+    python3-prometheus-client sasl2-bin libsasl2-modules
 
 # run_suite DIR - the whole suite of the build in DIR. The Postfix tests run
 # Postfix's master, which needs root: a user who is not root runs the rest as

@@ -304,6 +304,22 @@ TEST(AutoWhitelist, ADamagedClientRecordCountsAsNone)
     EXPECT_EQ(show({T + delay + 1, T + delay + 1, 1, 0}), show(c));
 }
 
+// A triplet let through at once has passed before its delay ran out; its
+// later messages within the delay were deferred as a new triplet's.
+TEST(AutoWhitelist, ATripletLetThroughAtOnceIsNotDeferredAfterwards)
+{
+    temp_dir home;
+    const std::vector<std::string> option = {"--auto-whitelist", "1"};
+    EXPECT_EQ((std::vector<std::string>{defer}), run_at(T, home.path, {{client, 1}}, option));
+    EXPECT_EQ((std::vector<std::string>{prepend, dunno, dunno}),
+              run_at(T + delay + 1, home.path, {{client, 1}, {client, 2}, {client, 2}}, option));
+    EXPECT_EQ((std::vector<std::string>{dunno}),
+              run_at(T + delay + 10, home.path, {{client, 2}}, option));
+    record_fields passed =
+        decode_record(records_of(home.path, "triplets-1.db").at(ipv4_key(client, sender, recipient(2))));
+    EXPECT_EQ((record_fields{T + delay + 1, T + delay + 10, 0, 3}), passed);
+}
+
 TEST(AutoWhitelist, OffByDefaultCreatesNoClientDatabase)
 {
     for (const auto &extra : std::vector<std::vector<std::string>>{{}, {"--auto-whitelist", "0"}}) {

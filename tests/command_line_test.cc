@@ -490,6 +490,8 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     EXPECT_EQ(expected.spf, settings.spf);
     EXPECT_EQ(expected.auto_whitelist, settings.auto_whitelist);
     EXPECT_EQ(expected.dump_clients, settings.dump_clients);
+    EXPECT_EQ(expected.replies, settings.replies);
+    EXPECT_EQ(expected.dump_replies, settings.dump_replies);
     EXPECT_EQ(expected.selective, settings.selective);
     EXPECT_EQ(expected.log_decisions, settings.log_decisions);
     EXPECT_EQ(expected.learn, settings.learn);
@@ -597,6 +599,8 @@ const settings_case settings_cases[] = {
     {"LogDecisions", {"--log-decisions"}, [](settings_t &s) { s.log_decisions = 1; }},
     {"Learn", {"--learn"}, [](settings_t &s) { s.learn = 1; }},
     {"Stats", {"--stats"}, [](settings_t &s) { s.stats = 1; }},
+    {"Replies", {"--replies"}, [](settings_t &s) { s.replies = 1; }},
+    {"DumpReplies", {"--dump-replies"}, [](settings_t &s) { s.dump_replies = 1; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParsedSettings, testing::ValuesIn(settings_cases),

@@ -102,12 +102,14 @@ protected:
     }
 
     // run_at - one daemon with --spf -d on the home, its clock frozen at `now`.
-    daemon_result run_at(time_t now, const std::string &input, bool spf = true)
+    daemon_result run_at(time_t now, const std::string &input, bool spf = true,
+                         const std::vector<std::string> &extra = {})
     {
         daemon_run run;
         run.args = {"-h", home.path, "-d"};
         if (spf)
             run.args.push_back("--spf");
+        run.args.insert(run.args.end(), extra.begin(), extra.end());
         run.input = input;
         run.env = frozen_clock(now);
         auto start = std::chrono::steady_clock::now();
@@ -385,6 +387,53 @@ const kept_case kept_cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Results, SpfDnsKeepsAddress, ::testing::ValuesIn(kept_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// With --replies, a reply whose SPF result is fail is greylisted as any
+// other triplet; any other result lets it through at once. The user's own
+// message is never evaluated.
+struct reply_spf_case {
+    const char *name;
+    const char *client, *sender;
+    const char *result;  // as the debug line gives it
+    bool passes;
+};
+
+void PrintTo(const reply_spf_case &c, std::ostream *os) { *os << c.name; }
+
+class SpfDnsReplies : public SpfDns, public ::testing::WithParamInterface<reply_spf_case> {};
+
+TEST_P(SpfDnsReplies, AReplyFailingSpfWaits)
+{
+    const reply_spf_case &c = GetParam();
+    const std::string local = "alice@site.test";
+    std::string learn = request("192.0.2.200", local, "mx.site.test", c.sender);
+    learn.insert(learn.size() - 1, "sasl_method=PLAIN\nsasl_username=alice\n");
+    daemon_result taught = run_at(T, learn, true, {"--replies"});
+    EXPECT_EQ("action=DUNNO\n\n", taught.out);
+    for (const std::string &m : taught.messages("debug"))
+        EXPECT_NE(0u, m.rfind("SPF ", 0)) << m;
+
+    std::string reply = request(c.client, c.sender, "mx.sender.test", local);
+    daemon_result r = run_at(T + 10, reply, true, {"--replies"});
+    EXPECT_EQ(c.passes, r.out == "action=DUNNO\n\n") << r.out;
+    EXPECT_EQ(!c.passes, deferred(r)) << r.out;
+    std::string domain = std::string(c.sender).substr(std::string(c.sender).find('@') + 1);
+    EXPECT_TRUE(r.logged("debug", std::string("SPF ") + c.result + " for client " + c.client +
+                                      " domain " + domain + ": key address " +
+                                      (std::string(c.result) == "pass" ? "spf:" + domain
+                                                                       : "client")))
+        << ::testing::PrintToString(r.messages("debug"));
+}
+
+const reply_spf_case reply_spf_cases[] = {
+    {"fail", "192.0.2.9", "bob@pool.test", "fail", false},
+    {"pass", "192.0.2.2", "bob@pool.test", "pass", true},
+    {"softfail", "192.0.2.7", "bob@soft.test", "softfail", true},
+    {"none", "192.0.2.2", "bob@other.test", "none", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Results, SpfDnsReplies, ::testing::ValuesIn(reply_spf_cases),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -60,6 +60,8 @@ struct settings_t {
     int log_decisions = 0;                  // 1: one LOG_INFO line per decided request
     int learn = 0;                          // 1: record as ever, but always answer DUNNO
     int stats = 0;                          // 1: print the home's statistics instead of serving
+    int replies = 0;                        // 1: learn users' pairs, let their replies through
+    int dump_replies = 0;                   // 1: list the learned reply pairs instead of serving
 };
 
 extern settings_t settings;

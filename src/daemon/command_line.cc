@@ -223,6 +223,10 @@ void parse_command_line(int argc, char **argv)
             settings.learn = 1;
         } else if (strcmp(arg, "--stats") == 0) {
             settings.stats = 1;
+        } else if (strcmp(arg, "--replies") == 0) {
+            settings.replies = 1;
+        } else if (strcmp(arg, "--dump-replies") == 0) {
+            settings.dump_replies = 1;
         } else {
             fprintf(stderr, "Unknown option \"%s\"\n", arg);
             unknown_seen = true;

@@ -22,6 +22,7 @@
 #include "storage/environment.h"
 #include "storage/resume_point.h"
 #include "storage/stored_client.h"
+#include "storage/stored_reply.h"
 #include "storage/stored_triplet.h"
 
 namespace {
@@ -233,29 +234,70 @@ void print_client_line(const DBT *key, const DBT *value)
            static_cast<unsigned long>(record.listed_count));
 }
 
-void print_clients()
+namespace {
+
+// print_side_db - every record of `name`, a database beside the triplets
+// that only an option creates: a missing file lists nothing rather than
+// being created. The listing opens the triplets too, so that its stop's
+// expiry pass runs as after any listing.
+void print_side_db(const char *name, void (*print_line)(const DBT *, const DBT *))
 {
     DB *database;
     int ret;
 
-    // The listing opens the triplets too, so that its stop's expiry pass runs
-    // as after any listing, and so that a missing clients-1.db (never created,
-    // the option being off) lists nothing rather than creating one.
     if ((ret = get_db(&database)) != 0) {
         fprintf(stderr, "DBD-%d: failed to open database\n", ret);
         return;
     }
     DB_ENV *env;
     if ((ret = get_dbenv(&env)) != 0 || (ret = db_create(&database, env, 0)) != 0) {
-        fprintf(stderr, "DBD-%d: failed to open %s\n", ret, clients_db_name);
+        fprintf(stderr, "DBD-%d: failed to open %s\n", ret, name);
         return;
     }
-    ret = database->open(database, nullptr, clients_db_name, nullptr, DB_BTREE,
+    ret = database->open(database, nullptr, name, nullptr, DB_BTREE,
                          DB_AUTO_COMMIT | DB_RDONLY, 0);
     if (ret == 0)
-        print_database(database, print_client_line);
+        print_database(database, print_line);
     else if (ret != ENOENT)
-        fprintf(stderr, "DBD-%d: failed to open %s: %s\n", ret, clients_db_name,
-                db_strerror(ret));
+        fprintf(stderr, "DBD-%d: failed to open %s: %s\n", ret, name, db_strerror(ret));
     database->close(database, 0);
+}
+
+}  // namespace
+
+void print_clients()
+{
+    print_side_db(clients_db_name, print_client_line);
+}
+
+void print_reply_line(const DBT *key, const DBT *value)
+{
+    const char *bytes = static_cast<const char *>(key->data);
+    const char *nul = key->size == 0
+        ? nullptr : static_cast<const char *>(memchr(bytes, '\0', key->size));
+    // A pair key is two non-empty addresses joined by a single NUL.
+    if (nul == nullptr || nul == bytes || nul + 1 == bytes + key->size ||
+        memchr(nul + 1, '\0', bytes + key->size - nul - 1) != nullptr) {
+        fputs("-\t-\t", stdout);
+    } else {
+        fwrite(bytes, 1, static_cast<size_t>(nul - bytes), stdout);
+        putchar('\t');
+        fwrite(nul + 1, 1, static_cast<size_t>(bytes + key->size - nul - 1), stdout);
+        putchar('\t');
+    }
+    if (value->size != sizeof(reply_data_t)) {
+        fputs("-\t-\t-\n", stdout);
+        return;
+    }
+    reply_data_t record;
+    memcpy(&record, value->data, sizeof record);  // library memory: no alignment
+    print_ctime(&record.first_written);
+    putchar('\t');
+    print_ctime(&record.last_written);
+    printf("\t%lu\n", static_cast<unsigned long>(record.reply_count));
+}
+
+void print_replies()
+{
+    print_side_db(replies_db_name, print_reply_line);
 }

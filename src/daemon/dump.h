@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// dump.h - listing the triplet database (--dump-triplets) and the proven
-// clients (--dump-clients).
+// dump.h - listing the triplet database (--dump-triplets), the proven
+// clients (--dump-clients) and the learned reply pairs (--dump-replies).
 #ifndef MURVANE_DAEMON_DUMP_H
 #define MURVANE_DAEMON_DUMP_H
 
@@ -20,6 +20,15 @@ void print_clients();
 // last seen, triplets proven, triplets let through at once. Never reads
 // beyond the key's or the value's size.
 void print_client_line(const DBT *key, const DBT *value);
+
+// print_replies - one tab-separated line per record of replies-1.db, in key
+// order; nothing when the file does not exist (it is never created here).
+void print_replies();
+
+// print_reply_line - the line of one stored pair: outside address, local
+// address, first written, last written, replies let through. Never reads
+// beyond the key's or the value's size.
+void print_reply_line(const DBT *key, const DBT *value);
 
 // print_ctime - a time as ctime() writes it, without its newline.
 void print_ctime(const time_t *time);

@@ -18,6 +18,7 @@
 
 #include "fixture_db.h"
 #include "run_daemon.h"
+#include "storage/stored_reply.h"
 
 namespace {
 
@@ -179,6 +180,49 @@ const line_case line_cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Records, PrintTripletLine, ::testing::ValuesIn(line_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// --- print_reply_line -----------------------------------------------------
+
+std::string reply_value(time_t first, time_t last, uint64_t replies)
+{
+    reply_data_t r{first, last, replies};
+    return std::string(reinterpret_cast<const char *>(&r), sizeof r);
+}
+
+const std::string pair_times = "Tue Nov 14 22:13:20 2023\tTue Nov 14 23:13:20 2023\t4\n";
+const std::string pair_record = reply_value(1700000000, 1700003600, 4);
+
+class PrintReplyLine : public Dump, public ::testing::WithParamInterface<line_case> {};
+
+TEST_P(PrintReplyLine, PrintsTheFiveFields)
+{
+    const line_case &c = GetParam();
+    exact_block key(c.key), value(c.value);
+    std::string line = capture_stdout([&] { print_reply_line(&key.dbt, &value.dbt); });
+    EXPECT_EQ(c.line, line) << "key " << hex(c.key) << ", value of " << c.value.size()
+                            << " bytes";
+}
+
+const line_case reply_cases[] = {
+    {"pair", std::string("bob@far.example") + '\0' + "alice@site.example", pair_record,
+     "bob@far.example\talice@site.example\t" + pair_times},
+    // Keys the daemon never writes: no address of them is shown.
+    {"no_nul", "bob@far.example", pair_record, "-\t-\t" + pair_times},
+    {"empty_outside", std::string("\0alice@site.example", 19), pair_record,
+     "-\t-\t" + pair_times},
+    {"empty_local", std::string("bob@far.example\0", 16), pair_record,
+     "-\t-\t" + pair_times},
+    {"two_nuls", std::string("bob\0alice\0x", 11), pair_record, "-\t-\t" + pair_times},
+    {"empty_key", "", pair_record, "-\t-\t" + pair_times},
+    // Values that are not a 24-byte record: no field of them is read.
+    {"value_of_23_bytes", std::string("b\0a", 3), pair_record.substr(0, 23),
+     "b\ta\t-\t-\t-\n"},
+    {"triplet_sized_value", std::string("b\0a", 3), record, "b\ta\t-\t-\t-\n"},
+    {"empty_value", std::string("b\0a", 3), "", "b\ta\t-\t-\t-\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Records, PrintReplyLine, ::testing::ValuesIn(reply_cases),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // A tag the daemon never writes ends the listing through triplet_ip_text's

@@ -23,6 +23,7 @@
 #include "greylist/decision.h"
 #include "greylist/decision_log.h"
 #include "greylist/expiry.h"
+#include "greylist/replies.h"
 #include "greylist/selective.h"
 #include "greylist/spf.h"
 #include "greylist/triplet_key.h"
@@ -153,6 +154,11 @@ int answer_request()
         fputs("action=DUNNO\n", stdout);
         return 0;
     }
+    // With --replies an authenticated user's own mail is never greylisted:
+    // its reply pair is learned, and it is answered here.
+    int result;
+    if (settings.replies != 0 && answer_user_mail(sender, recipient, &result))
+        return result;
     spf_result spf;
     const char *domain = spf_key_domain(client, sender, &spf);
     if (build_triplet_key(client, sender, recipient, domain) != 0) {
@@ -168,7 +174,7 @@ int answer_request()
         fputs("action=DUNNO\n", stdout);
         return 0;
     }
-    return process_smtp_rcpt();
+    return process_smtp_rcpt(spf);
 }
 
 }  // namespace
@@ -198,6 +204,8 @@ int daemon_main(int argc, char **argv)
     } else if (settings.stats) {
         if (print_stats() != 0)
             exit_status = 1;
+    } else if (settings.dump_replies) {
+        print_replies();
     } else {
         int ret;
         if ((ret = start_watchdog(request_time_limit)) != 0)

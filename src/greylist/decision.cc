@@ -20,6 +20,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "common/log.h"
@@ -28,6 +29,8 @@
 #include "greylist/auto_whitelist.h"
 #include "greylist/decision_log.h"
 #include "greylist/outcome.h"
+#include "greylist/replies.h"
+#include "greylist/tries.h"
 #include "greylist/triplet_key.h"
 #include "policy/action.h"
 #include "storage/environment.h"
@@ -36,12 +39,6 @@ triplet_data_t triplet_data;
 DBT dbdata;
 
 namespace {
-
-// Tries of one request: the first, and two more after refusals. A refusal is
-// rare (behind a busy mail server, a few per 4,000 new triplets) and a second
-// one in a row rarer still; a third means the pages stay contended, and the
-// mail server's own retry through a new daemon is the better answer.
-constexpr int max_tries = 3;
 
 const char *failure_text;   // set by abort_request, written by the failure path
 jmp_buf failure_point;      // marked afresh by every process_smtp_rcpt call
@@ -68,7 +65,12 @@ answer_t decide(bool fresh)
     double elapsed = difftime(triplet_data.access_time, triplet_data.create_time);
     double delay = static_cast<double>(settings.greylist_delay);
 
-    if (elapsed < delay) {
+    // A triplet let through at once (a proven client's, a reply) has passed
+    // before its delay ran out: its later messages pass as any passed
+    // triplet's do, instead of being deferred until the delay is over.
+    bool passed_early = triplet_data.pass_count != 0 &&
+                        (settings.auto_whitelist != 0 || settings.replies != 0);
+    if (elapsed < delay && !passed_early) {
         triplet_data.block_count++;
         return {settings.reject_action, seconds_from_double(delay - elapsed),
                 fresh ? outcome::defer_new : outcome::defer_early};
@@ -88,6 +90,14 @@ answer_t let_through_listed()
     return {nullptr, 0, outcome::whitelisted};
 }
 
+// let_through_reply - a reply to a pair a user wrote to, let through as a
+// whitelisted client's new triplet is.
+answer_t let_through_reply()
+{
+    triplet_data.pass_count = 1;
+    return {nullptr, 0, outcome::reply};
+}
+
 // write_answer - the answer line, with its newline, and the decision's log
 // line. Learning records every request as enforcing would and only answers
 // DUNNO; the log still names what enforcing would have decided.
@@ -101,55 +111,6 @@ void write_answer(const answer_t &answer)
     fputs("action=", stdout);
     print_action(answer.template_text, answer.n);
     putchar('\n');
-}
-
-// refused - the library refused a call to end a deadlock (or a lock wait past
-// a limit): the call did nothing, and the transaction must be aborted.
-bool refused(int code)
-{
-    return code == DB_LOCK_DEADLOCK || code == DB_LOCK_NOTGRANTED;
-}
-
-// pause_before_try - a few milliseconds before try `next`: random, so that
-// the daemons of one deadlock do not meet again at once, and longer for each
-// later try (1 to 4 ms before the second, 2 to 8 ms before the third). A stop
-// signal ends the pause (nanosleep is never restarted after a handler); the
-// try still runs, and the loop stops once the request is answered.
-void pause_before_try(int next)
-{
-    static unsigned short seed[3];
-    static bool seeded;
-    if (!seeded) {
-        // Daemons started together by the mail server differ in pid at least.
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        seed[0] = static_cast<unsigned short>(getpid());
-        seed[1] = static_cast<unsigned short>(now.tv_nsec);
-        seed[2] = static_cast<unsigned short>(now.tv_nsec >> 16);
-        seeded = true;
-    }
-    long least_us = 1000L * (next - 1);
-    long wait_us = least_us + nrand48(seed) % (3 * least_us + 1);
-    if (stop_reason != nullptr)
-        return;
-    struct timespec wait = {0, wait_us * 1000};
-    nanosleep(&wait, nullptr);
-}
-
-// give_way - undo a refused try and pause before try `next`. The handle is
-// cleared before its abort frees it: should the next txn_begin fail, the
-// failure path must find no transaction rather than this freed one.
-void give_way(DB_TXN *volatile *txn, const char *call, int code, int next)
-{
-    if (settings.verbose)
-        log_msg(LOG_INFO, "%s refused, trying the request again (try %d of %d): %s",
-                call, next, max_tries, db_strerror(code));
-    DB_TXN *undone = *txn;
-    *txn = nullptr;
-    int ret = undone->abort(undone);
-    if (ret != 0)
-        report_db_error("abort failed", ret);
-    pause_before_try(next);
 }
 
 }  // namespace
@@ -185,7 +146,7 @@ void stamp_access_time()
     triplet_data.access_time = now;
 }
 
-int process_smtp_rcpt()
+int process_smtp_rcpt(spf_result spf)
 {
     DB_TXN *volatile txn = nullptr;
 
@@ -209,6 +170,9 @@ int process_smtp_rcpt()
     DB *clients;
     if (settings.auto_whitelist != 0 && get_clients_db(&clients) != 0)
         abort_request("get_clients_db failed");
+    DB *pairs;
+    if (settings.replies != 0 && get_replies_db(&pairs) != 0)
+        abort_request("get_replies_db failed");
 
     // The request's whole time bound (watchdog.h) covers every try.
     for (int tries = 1;; tries++) {
@@ -270,9 +234,27 @@ int process_smtp_rcpt()
             report_db_error("clients get failed", ret);
             abort_request("clients get failed");
         }
+        // Replies, when on: a triplet not yet passed whose sender and
+        // recipient are a learned pair the other way round passes at once.
+        // replies-1.db is locked after the other two, as by every request.
+        bool reply = false;
+        const char *call;
+        if (!listed && triplet_data.pass_count == 0 && settings.replies != 0 &&
+            (ret = reply_to_user(txn, triplet_data.access_time, spf, &reply, &call)) != 0) {
+            if (refused(ret) && tries < max_tries) {
+                give_way(&txn, call, ret, tries + 1);
+                continue;
+            }
+            const char *failed = strcmp(call, "replies put") == 0 ? "replies put failed"
+                                                                  : "replies get failed";
+            report_db_error(failed, ret);
+            abort_request(failed);
+        }
         uint64_t passes = triplet_data.pass_count;
-        answer_t answer = listed ? let_through_listed() : decide(fresh);
-        if (settings.auto_whitelist != 0 && !listed && triplet_data.pass_count > passes &&
+        answer_t answer = listed ? let_through_listed()
+                          : reply ? let_through_reply()
+                                  : decide(fresh);
+        if (settings.auto_whitelist != 0 && !listed && !reply && triplet_data.pass_count > passes &&
             (ret = client_passed(txn, triplet_data.access_time, passes == 0, previous)) != 0) {
             if (refused(ret) && tries < max_tries) {
                 give_way(&txn, "clients put", ret, tries + 1);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "greylist/spf.h"
 #include "storage/stored_triplet.h"
 
 // The one record buffer of the process, and the DBT (user memory, 32 bytes)
@@ -37,7 +38,8 @@ uint64_t seconds_from_double(double seconds);
 // failed), 1 when the request failed before an answer ("action=WARN ..."; a
 // get refused on every try is one), or the put's code when the put failed (or
 // was refused on every try), after the decided answer line, left unstored.
-int process_smtp_rcpt();
+// `spf` is the request's SPF outcome, which --replies weighs.
+int process_smtp_rcpt(spf_result spf = spf_result::not_checked);
 
 // abort_request - leave the current decision through its failure path,
 // answering "action=WARN <text>". Never returns.

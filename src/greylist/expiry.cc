@@ -22,13 +22,16 @@
 //
 // With auto-whitelisting on, the same stop then walks a slice of
 // clients-1.db the same way, from a position of its own, deleting the
-// clients not let through for longer than pass_max_idle.
+// clients not let through for longer than pass_max_idle; with --replies, a
+// slice of replies-1.db, deleting the pairs whose user has not written for
+// longer than pass_max_idle.
 #include "greylist/expiry.h"
 
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "common/log.h"
@@ -39,6 +42,7 @@
 #include "storage/environment.h"
 #include "storage/resume_point.h"
 #include "storage/stored_client.h"
+#include "storage/stored_reply.h"
 #include "storage/stored_triplet.h"
 #include "storage/sweep_position.h"
 #include "storage/sweep_totals.h"
@@ -84,6 +88,23 @@ const char *printable_address(const DBT &key)
                                                        : "-";
 }
 
+// printable_pair - the outside address of a reply pair's key for the
+// verbose message, cut to a line's worth (in a static buffer, valid until
+// the next call); "-" for a key with no address before its NUL.
+const char *printable_pair(const DBT &key)
+{
+    static char text[321];
+    const char *bytes = static_cast<const char *>(key.data);
+    size_t n = 0;
+    while (n < key.size && n + 1 < sizeof text && bytes[n] != '\0')
+        n++;
+    if (n == 0)
+        return "-";
+    memcpy(text, bytes, n);
+    text[n] = '\0';
+    return text;
+}
+
 long elapsed_ms(const timespec &since)
 {
     timespec t;
@@ -106,6 +127,7 @@ int first_read(DBC *dbcp, DBT *key, pass_state *pass)
 }
 
 client_data_t client_data;  // the buffer of the walk over clients-1.db
+reply_data_t reply_data;    // the buffer of the walk over replies-1.db
 
 // idle_record - the record just read is idle too long at the pass's time:
 // *idle is how long, *what names its kind for the verbose message. A value
@@ -113,6 +135,13 @@ client_data_t client_data;  // the buffer of the walk over clients-1.db
 // next request for it starts it afresh.
 bool idle_record(const pass_state &pass, double *idle, const char **what)
 {
+    if (pass.database == replies_db) {
+        if (pass.value->size != sizeof reply_data)
+            return false;
+        *what = "reply pair";
+        *idle = difftime(pass.now, reply_data.last_written);
+        return *idle > static_cast<double>(settings.pass_max_idle);
+    }
     if (pass.database == clients_db) {
         if (pass.value->size != sizeof client_data)
             return false;
@@ -162,7 +191,9 @@ batch_end walk_batch(DBC *dbcp, pass_state *pass, uint32_t *deleted)
         if (idle_record(*pass, &idle, &what)) {
             if (settings.verbose > 0)
                 log_msg(LOG_INFO, "Expiring %s %s after %.0f seconds idle",
-                        printable_address(expiry_key), what, idle);
+                        pass->database == replies_db ? printable_pair(expiry_key)
+                                                     : printable_address(expiry_key),
+                        what, idle);
             if ((ret = dbcp->c_del(dbcp, 0)) != 0) {
                 report_db_error("dbcp->c_del failed", ret);
                 return walk_failed;
@@ -372,9 +403,21 @@ void run_sweep(unsigned long slice)
         value.size = value.ulen = sizeof client_data;
         value.flags = DB_DBT_USERMEM;
         count = 0;
-        walk_slice(env, sweep, slice, now, clients, &value, clients_position, &count);
+        end = walk_slice(env, sweep, slice, now, clients, &value, clients_position, &count);
         if (count > 0)
             log_msg(LOG_NOTICE, "Expired %u clients", count);
+    }
+    DB *pairs;
+    if (settings.replies != 0 && end != walk_stopped && !stop_requested() &&
+        get_replies_db(&pairs) == 0) {
+        DBT value{};
+        value.data = &reply_data;
+        value.size = value.ulen = sizeof reply_data;
+        value.flags = DB_DBT_USERMEM;
+        count = 0;
+        walk_slice(env, sweep, slice, now, pairs, &value, replies_position, &count);
+        if (count > 0)
+            log_msg(LOG_NOTICE, "Expired %u reply pairs", count);
     }
     if (sweep != nullptr && (rc = sweep->close(sweep, 0)) != 0)
         report_db_error("DB close expiry-sweep.db", rc);

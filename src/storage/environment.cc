@@ -19,11 +19,13 @@
 #include "common/settings.h"
 #include "common/watchdog.h"
 #include "storage/stored_client.h"
+#include "storage/stored_reply.h"
 #include "storage/upgrade.h"
 
 DB_ENV *dbenv = nullptr;
 DB *db = nullptr;
 DB *clients_db = nullptr;
+DB *replies_db = nullptr;
 int expiry_enabled = 0;
 int in_expiry = 0;
 
@@ -209,9 +211,42 @@ int get_clients_db(DB **handle)
     return 0;
 }
 
+int get_replies_db(DB **handle)
+{
+    DB_ENV *env;
+    int ret;
+
+    if (replies_db != nullptr) {
+        *handle = replies_db;
+        return 0;
+    }
+    *handle = nullptr;
+    if ((ret = get_dbenv(&env)) != 0)
+        return ret;
+    if ((ret = db_create(&replies_db, env, 0)) != 0) {
+        report_db_error("db_create", ret);
+        replies_db = nullptr;
+        return ret;
+    }
+    if ((ret = replies_db->open(replies_db, nullptr, replies_db_name, nullptr, DB_BTREE,
+                                DB_AUTO_COMMIT | DB_CREATE, 0644)) != 0) {
+        report_db_error("db->open replies-1.db", ret);
+        replies_db->close(replies_db, 0);
+        replies_db = nullptr;
+        return ret;
+    }
+    *handle = replies_db;
+    return 0;
+}
+
 void cleanup()
 {
     int ret;
+    if (replies_db != nullptr) {
+        if ((ret = replies_db->close(replies_db, 0)) != 0)
+            report_db_error("DB close replies-1.db", ret);
+        replies_db = nullptr;
+    }
     if (clients_db != nullptr) {
         if ((ret = clients_db->close(clients_db, 0)) != 0)
             report_db_error("DB close clients-1.db", ret);

@@ -13,6 +13,7 @@
 extern DB_ENV *dbenv;        // the environment, null until opened
 extern DB *db;               // triplets-1.db, null until opened
 extern DB *clients_db;       // clients-1.db, null until opened (auto-whitelisting)
+extern DB *replies_db;       // replies-1.db, null until opened (--replies)
 extern int expiry_enabled;   // 1 once deadlock detection was configured
 extern int in_expiry;        // above 0 while an expiry pass runs
 
@@ -42,6 +43,11 @@ int get_db(DB **handle);
 // use and created when missing. Only auto-whitelisting asks for it, so a
 // daemon without that option never creates the file. Returns 0 or a code.
 int get_clients_db(DB **handle);
+
+// get_replies_db - replies-1.db (storage/stored_reply.h), opened on first
+// use and created when missing. Only --replies asks for it, so a daemon
+// without that option never creates the file. Returns 0 or a code.
+int get_replies_db(DB **handle);
 
 // cleanup - the last use of storage: close the databases, remove stats.db,
 // checkpoint, remove unneeded logs, close the environment.

@@ -25,10 +25,11 @@ constexpr char sweep_db_name[] = "expiry-sweep.db";
 constexpr char sweep_lock_name[] = "expiry-sweep.lock";
 
 // The keys of the position records: one for the walk over triplets-1.db, one
-// for the walk over clients-1.db (auto-whitelisting), each walk going on from
-// its own.
+// for the walk over clients-1.db (auto-whitelisting), one for the walk over
+// replies-1.db (--replies), each walk going on from its own.
 constexpr char triplets_position[] = "position";
 constexpr char clients_position[] = "clients";
+constexpr char replies_position[] = "replies";
 
 // Stored value of a position record: this header in host
 // order, then the key_size bytes of the last key walked. A value that does
