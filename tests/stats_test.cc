@@ -27,6 +27,7 @@
 
 #include "common/settings.h"
 #include "storage/stored_client.h"
+#include "storage/stored_reply.h"
 #include "storage/sweep_totals.h"
 
 namespace {
@@ -34,6 +35,12 @@ namespace {
 constexpr time_t now = 1700000000;
 const char sender[] = "alice@example.com";
 const char recipient[] = "bob@example.org";
+
+std::string reply_value(time_t first_written, time_t last_written, uint64_t replies)
+{
+    reply_data_t record{first_written, last_written, replies};
+    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
+}
 
 std::string client_value(time_t first_seen, time_t last_seen, uint64_t proven,
                          uint64_t listed)
@@ -166,6 +173,15 @@ TEST_F(Stats, SeededHomeGivesTheKnownCounts)
                  {client_key_of("192.0.2.2"), client_value(now - idle - 9, now - idle - 1, 5, 1)},
                  {client_key_of("192.0.2.3"), client_value(now - 999, now - 60, 1, 0)},
                  {client_key_of("192.0.2.4"), client_value(now - 999, now - idle, 7, 0)}});
+    // Reply pairs: two current, one idle, one damaged (of no state).
+    put_records(home.path, "replies-1.db",
+                {{std::string("bob@example.net\0alice@example.org", 33),
+                  reply_value(now - 999, now - 60, 3)},
+                 {std::string("carol@example.net\0alice@example.org", 35),
+                  reply_value(now - 999, now - idle, 0)},
+                 {std::string("dave@example.net\0alice@example.org", 34),
+                  reply_value(now - idle - 99, now - idle - 1, 1)},
+                 {std::string("erin@example.net\0alice@example.org", 34), "short"}});
     // The sweep stands on the fourth of ten keys.
     put_records(home.path, "expiry-sweep.db",
                 {{"position", stored_position(triplets[3].first)},
@@ -184,12 +200,21 @@ TEST_F(Stats, SeededHomeGivesTheKnownCounts)
         "# TYPE murvane_clients gauge\n"
         "murvane_clients{state=\"whitelisted\"} 2\n"
         "murvane_clients{state=\"counting\"} 2\n"
+        "# HELP murvane_reply_pairs Address pairs learned from authenticated users' mail, by state: current (replies pass at once), or idle past the pass idle limit.\n"
+        "# TYPE murvane_reply_pairs gauge\n"
+        "murvane_reply_pairs{state=\"current\"} 2\n"
+        "murvane_reply_pairs{state=\"idle\"} 1\n"
+        "# HELP murvane_reply_pair_replies Replies let through at once, summed over the pairs kept now.\n"
+        "# TYPE murvane_reply_pair_replies gauge\n"
+        "murvane_reply_pair_replies 4\n"
         "# HELP murvane_database_file_bytes Size of each database file of the home.\n"
         "# TYPE murvane_database_file_bytes gauge\n"
         "murvane_database_file_bytes{file=\"clients-1.db\"} " +
         std::to_string(file_size(home.file("clients-1.db"))) + "\n"
         "murvane_database_file_bytes{file=\"expiry-sweep.db\"} " +
         std::to_string(file_size(home.file("expiry-sweep.db"))) + "\n"
+        "murvane_database_file_bytes{file=\"replies-1.db\"} " +
+        std::to_string(file_size(home.file("replies-1.db"))) + "\n"
         "murvane_database_file_bytes{file=\"triplets-1.db\"} " +
         std::to_string(file_size(home.file("triplets-1.db"))) + "\n"
         "# HELP murvane_sweep_progress_ratio Share of the triplets' keys the current expiry sweep has walked.\n"
@@ -216,7 +241,7 @@ TEST_F(Stats, SeededHomeGivesTheKnownCounts)
     EXPECT_NE(std::string::npos,
               parsed.find("murvane_expired_triplets_total [('state', 'passed')] 4.0\n"))
         << parsed;
-    EXPECT_EQ(14, std::count(parsed.begin(), parsed.end(), '\n')) << parsed;
+    EXPECT_EQ(18, std::count(parsed.begin(), parsed.end(), '\n')) << parsed;
 
     // --stats changed nothing: the idle record is still there, no sweep ran.
     EXPECT_EQ(triplets.size(), read_records(home.path).size());
@@ -232,8 +257,10 @@ TEST_F(Stats, FreshHomeReportsZerosAndCreatesNothing)
     EXPECT_EQ("0", s["murvane_expired_triplets_total{state=\"never_passed\"}"]);
     EXPECT_EQ("0", s["murvane_sweep_last_finished_timestamp_seconds"]);
     EXPECT_EQ(0u, s.count("murvane_clients{state=\"counting\"}"));
+    EXPECT_EQ(0u, s.count("murvane_reply_pairs{state=\"current\"}"));
     struct stat st;
     EXPECT_NE(0, stat(home.file("clients-1.db").c_str(), &st));
+    EXPECT_NE(0, stat(home.file("replies-1.db").c_str(), &st));
     EXPECT_NE(0, stat(home.file("expiry-sweep.db").c_str(), &st));
     std::string parsed = parsed_by_prometheus_client(home, result.out);
     EXPECT_EQ(std::string::npos, parsed.find("failed")) << parsed;

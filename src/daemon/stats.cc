@@ -4,8 +4,9 @@
 // Each database is counted by walk_database() with a counter of its own;
 // each metric family is printed from the finished counts by a function of
 // its own, in the order of the family table at the end. A database the
-// daemons have not created (clients-1.db without auto-whitelisting) is
-// never created here: its families are left out.
+// daemons have not created (clients-1.db without auto-whitelisting,
+// replies-1.db without --replies) is never created here: its families are
+// left out.
 #include "daemon/stats.h"
 
 #include <dirent.h>
@@ -27,6 +28,7 @@
 #include "storage/environment.h"
 #include "storage/resume_point.h"
 #include "storage/stored_client.h"
+#include "storage/stored_reply.h"
 #include "storage/stored_triplet.h"
 #include "storage/sweep_position.h"
 #include "storage/sweep_totals.h"
@@ -50,6 +52,10 @@ struct home_counts {
     bool clients_present;        // clients-1.db exists
     uint64_t clients_listed;     // clients whitelisted now
     uint64_t clients_counting;   // every other client record
+    bool replies_present;        // replies-1.db exists
+    uint64_t replies_current;    // reply pairs written to within pass_max_idle
+    uint64_t replies_idle;       // every other pair, left for the sweep
+    uint64_t replies_let_through;  // replies let through, summed over the pairs kept
     bool sweep_present;          // expiry-sweep.db exists
     sweep_totals totals;
     std::vector<std::pair<std::string, uint64_t>> files;  // *.db and their sizes
@@ -162,6 +168,22 @@ void count_client(const DBT &, const DBT &value, home_counts *counts)
         counts->clients_counting++;
 }
 
+// count_reply - a pair is current while its user wrote to the outside
+// address within --pass-max-idle (as given to --stats), as the decision
+// judges a reply.
+void count_reply(const DBT &, const DBT &value, home_counts *counts)
+{
+    if (value.size != sizeof(reply_data_t))
+        return;
+    reply_data_t record;
+    memcpy(&record, value.data, sizeof record);
+    if (difftime(counts->now, record.last_written) <= static_cast<double>(settings.pass_max_idle))
+        counts->replies_current++;
+    else
+        counts->replies_idle++;
+    counts->replies_let_through += record.reply_count;
+}
+
 // open_existing - `file` of the environment, read only; ENOENT when the
 // daemons never created it (nothing reported then).
 int open_existing(DB_ENV *env, const char *file, DB **handle)
@@ -183,6 +205,23 @@ int open_existing(DB_ENV *env, const char *file, DB **handle)
     }
     *handle = database;
     return 0;
+}
+
+// walk_if_present - walk `file` with `count` when the daemons created it;
+// *present says whether they did.
+int walk_if_present(DB_ENV *env, const char *file, record_counter count, bool *present,
+                    home_counts *counts)
+{
+    DB *database;
+    int ret = open_existing(env, file, &database);
+    if (ret == ENOENT)
+        return 0;
+    if (ret != 0)
+        return ret;
+    *present = true;
+    ret = walk_database(database, file, count, counts);
+    database->close(database, 0);
+    return ret;
 }
 
 // read_sweep - the sweep's position and totals, when expiry-sweep.db exists.
@@ -263,6 +302,20 @@ void print_clients(const home_counts &c)
     sample("murvane_clients", "{state=\"counting\"}", c.clients_counting);
 }
 
+void print_replies(const home_counts &c)
+{
+    if (!c.replies_present)
+        return;
+    family("murvane_reply_pairs", "gauge",
+           "Address pairs learned from authenticated users' mail, by state: current "
+           "(replies pass at once), or idle past the pass idle limit.");
+    sample("murvane_reply_pairs", "{state=\"current\"}", c.replies_current);
+    sample("murvane_reply_pairs", "{state=\"idle\"}", c.replies_idle);
+    family("murvane_reply_pair_replies", "gauge",
+           "Replies let through at once, summed over the pairs kept now.");
+    sample("murvane_reply_pair_replies", "", c.replies_let_through);
+}
+
 void print_files(const home_counts &c)
 {
     family("murvane_database_file_bytes", "gauge", "Size of each database file of the home.");
@@ -297,7 +350,7 @@ void print_sweep(const home_counts &c)
 
 // The families in the order printed; a new database's family is one line.
 void (*const families[])(const home_counts &) = {
-    print_triplets, print_clients, print_files, print_sweep,
+    print_triplets, print_clients, print_replies, print_files, print_sweep,
 };
 
 }  // namespace
@@ -308,7 +361,6 @@ int print_stats()
     counts.now = time(nullptr);
     DB_ENV *env;
     DB *database;
-    DB *clients;
     int ret;
 
     if ((ret = get_db(&database)) != 0 || (ret = get_dbenv(&env)) != 0) {
@@ -318,14 +370,11 @@ int print_stats()
     // The position first: keys up to it were walked by the current sweep.
     if ((ret = read_sweep(env, &counts)) == 0 &&
         (ret = walk_database(database, "triplets-1.db", count_triplet, &counts)) == 0) {
-        ret = open_existing(env, clients_db_name, &clients);
-        if (ret == 0) {
-            counts.clients_present = true;
-            ret = walk_database(clients, clients_db_name, count_client, &counts);
-            clients->close(clients, 0);
-        } else if (ret == ENOENT) {
-            ret = 0;
-        }
+        ret = walk_if_present(env, clients_db_name, count_client, &counts.clients_present,
+                              &counts);
+        if (ret == 0)
+            ret = walk_if_present(env, replies_db_name, count_reply, &counts.replies_present,
+                                  &counts);
     }
     if (ret == 0)
         ret = list_files(&counts);
