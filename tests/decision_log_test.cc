@@ -16,6 +16,7 @@
 
 #include "greylist/outcome.h"
 #include "storage/stored_client.h"
+#include "storage/stored_reply.h"
 
 namespace {
 
@@ -98,6 +99,14 @@ const line_case line_cases[] = {
      request("198.51.100.8", "unknown", sender, recipient), "action=DEFER_IF_PERMIT",
      "decision=defer_new mode=enforce client_address=198.51.100.8 client_name=unknown "
      "sender=alice@example.com recipient=bob@example.org key=198.51.100.8 left=3480 waited=-"},
+    {"authenticated", {"--replies"}, {}, {},
+     "request=smtpd_access_policy\nprotocol_state=RCPT\nprotocol_name=ESMTP\n"
+     "client_address=192.0.2.10\nclient_name=laptop.example.com\nsasl_username=alice\n"
+     "sender=alice@example.com\nrecipient=carol@example.net\n\n",
+     "action=DUNNO",
+     "decision=authenticated mode=enforce client_address=192.0.2.10 "
+     "client_name=laptop.example.com sender=alice@example.com recipient=carol@example.net "
+     "key=- left=- waited=-"},
     {"learning", {"--learn"}, {}, {},
      request("192.0.2.1", "mail.example.net", "", recipient), "action=DUNNO",
      "decision=defer_new mode=learn client_address=192.0.2.1 client_name=mail.example.net "
@@ -167,6 +176,28 @@ TEST(DecisionLog, NoLineWithoutTheOption)
     EXPECT_EQ(0, result.status);
     for (const std::string &line : result.log_messages())
         EXPECT_EQ(std::string::npos, line.find("decision=")) << line;
+}
+
+// A reply to a pair a user wrote to: the pair is seeded, as a user's mail
+// would have left it an hour ago.
+TEST(DecisionLog, ReplyIsLoggedAsReply)
+{
+    temp_dir home;
+    reply_data_t pair{now - 7200, now - 3600, 0};
+    put_records(home.path, "replies-1.db",
+                {{sender + std::string(1, '\0') + recipient,
+                  std::string(reinterpret_cast<const char *>(&pair), sizeof pair)}});
+    daemon_run run;
+    run.args = {"-h", home.path, "--log-decisions", "--replies"};
+    run.input = request("198.51.100.20", "mx.example.com", sender, recipient);
+    run.env = frozen_clock(now);
+    daemon_result result = run_daemon(run);
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("action=DUNNO\n\n", result.out);
+    EXPECT_TRUE(result.logged(
+        "info", "decision=reply mode=enforce client_address=198.51.100.20 "
+                "client_name=mx.example.com sender=alice@example.com recipient=bob@example.org "
+                "key=198.51.100.20 left=- waited=-"));
 }
 
 // Every outcome has a word of its own, of lower-case letters and '_' only,

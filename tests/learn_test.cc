@@ -31,6 +31,7 @@ struct step {
     int recipient;    // to(recipient)
     const char *enforced;  // the enforcing answer's first word
     const char *word;      // the decision logged
+    bool from_user = false;  // to(recipient)'s own authenticated mail to the sender
 };
 
 struct learn_case {
@@ -55,6 +56,11 @@ const learn_case learn_cases[] = {
       {T + delay + 20, 0, "action=PREPEND", "first_pass"},
       {T + delay + 30, 1, "action=PREPEND", "first_pass"},
       {T + delay + 40, 2, "action=DUNNO", "whitelisted"}}},
+    // A user writes to the sender; the sender's answer is a reply.
+    {"reply_pair",
+     {{T, 3, "action=DUNNO", "authenticated", true},
+      {T + 60, 3, "action=DUNNO", "reply"},
+      {T + 120, 4, "action=DEFER_IF_PERMIT", "defer_new"}}},
 };
 
 struct series_result {
@@ -67,10 +73,15 @@ series_result run_series(const std::string &home, const learn_case &c, bool lear
     series_result out;
     for (const step &s : c.steps) {
         daemon_run run;
-        run.args = {"-h", home, "--auto-whitelist", "2", "--log-decisions"};
+        run.args = {"-h", home, "--auto-whitelist", "2", "--replies", "--log-decisions"};
         if (learn)
             run.args.push_back("--learn");
-        run.input = rcpt_request(client, sender, to(s.recipient));
+        if (s.from_user) {
+            run.input = rcpt_request(client, to(s.recipient), sender);
+            run.input.insert(run.input.size() - 1, "sasl_username=user\n");
+        } else {
+            run.input = rcpt_request(client, sender, to(s.recipient));
+        }
         run.env = frozen_clock(s.at);
         daemon_result result = run_daemon(run);
         EXPECT_FALSE(result.timed_out);
@@ -114,6 +125,8 @@ TEST_P(Learning, AnswersDunnoAndRecordsWhatEnforcingRecords)
     EXPECT_EQ(triplets, read_records(learning.path));
     EXPECT_EQ(read_records(enforcing.path, "clients-1.db"),
               read_records(learning.path, "clients-1.db"));
+    EXPECT_EQ(read_records(enforcing.path, "replies-1.db"),
+              read_records(learning.path, "replies-1.db"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Learning, ::testing::ValuesIn(learn_cases),
