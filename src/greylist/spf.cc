@@ -42,21 +42,6 @@ namespace {
 // HELO: the recipients of one message come within it.
 constexpr double memo_seconds = 60;
 
-// copy_value - a newline-ended attribute value into `out` as a C string.
-// False when it holds a NUL or needs more than `room` bytes with its NUL.
-bool copy_value(const char *value, char *out, size_t room)
-{
-    size_t n = 0;
-    while (value[n] != '\n') {
-        if (value[n] == '\0' || n + 1 >= room)
-            return false;
-        out[n] = value[n];
-        n++;
-    }
-    out[n] = '\0';
-    return true;
-}
-
 // host_domain - `text` (n bytes) as a key domain: lower case, one final dot
 // dropped, letters, digits, '-' and '_' in labels of 1 to 63 bytes, at least
 // two labels, and a last label that is not all digits (an address literal is
@@ -228,7 +213,7 @@ bool spf_prepare(const char *client, const char *sender, const char *helo,
 {
     char text[INET6_ADDRSTRLEN + 1];
     unsigned char address[sizeof(struct in6_addr)];
-    if (!copy_value(client, text, sizeof text))
+    if (!attribute_text(client, text, sizeof text))
         return false;
     if (inet_pton(AF_INET, text, address) > 0) {
         inet_ntop(AF_INET, address, query->client, sizeof query->client);
@@ -261,7 +246,7 @@ bool spf_prepare(const char *client, const char *sender, const char *helo,
         snprintf(query->sender, sizeof query->sender, "postmaster@%s", query->helo);
         return true;
     }
-    if (!copy_value(sender, query->sender, sizeof query->sender))
+    if (!attribute_text(sender, query->sender, sizeof query->sender))
         return false;
     const char *at = strrchr(query->sender, '@');
     if (at == nullptr)
