@@ -62,7 +62,8 @@ void look_up(SPF_dns_server_struct *layer, void *data)
         SPF_dns_rr_t *rr = SPF_dns_lookup(layer, job->names[i], ns_t_a, 0);
         job->herrno[i] = rr != nullptr ? rr->herrno : -1;
         job->records[i] = rr != nullptr ? rr->num_rr : -1;
-        SPF_dns_rr_free(rr);
+        if (rr != nullptr)
+            SPF_dns_rr_free(rr);
     }
     job->seen = dns_seen();
 }

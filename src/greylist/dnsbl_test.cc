@@ -242,6 +242,7 @@ TEST(DnsblParseZone, ZoneAndCodes)
 {
     const std::string longest = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
                                 std::string(61, 'c');  // 189 bytes
+    const std::string too_long = longest + "c";
     const zone_argument_case cases[] = {
         {"bl.example.org", true, "bl.example.org", {}},
         {"Bl.Example.ORG.", true, "bl.example.org", {}},
@@ -250,7 +251,7 @@ TEST(DnsblParseZone, ZoneAndCodes)
         {"bl.test=127.0.0.2,127.1.0.10", true, "bl.test", {0x7f000002, 0x7f01000a}},
         {"bl.test=127.255.254.1", true, "bl.test", {0x7ffffe01}},
         {longest.c_str(), true, longest.c_str(), {}},
-        {(longest + "c").c_str(), false, "", {}},
+        {too_long.c_str(), false, "", {}},
         {"", false, "", {}},
         {".", false, "", {}},
         {"test", false, "", {}},

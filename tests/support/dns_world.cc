@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,16 @@
 dns_world world;
 
 namespace {
+
+// die_with_parent - in a child just forked: end with the test program, even
+// when that is killed or aborts, so that no server of the test outlives it
+// (a server left running keeps ctest's output pipe open, and ctest waits).
+void die_with_parent(pid_t parent)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(0);
+}
 
 bool write_file(const std::string &path, const std::string &text)
 {
@@ -155,11 +166,13 @@ pid_t start_servfail()
     int s = udp_socket("127.0.0.4");
     if (s < 0)
         return -1;
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid != 0) {
         close(s);
         return pid;
     }
+    die_with_parent(parent);
     for (;;) {
         unsigned char packet[512];
         struct sockaddr_in from {};
@@ -254,8 +267,10 @@ void make_world(const std::vector<std::string> &records)
         world.why_not = "pipe failed";
         return;
     }
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        die_with_parent(parent);
         dup2(pipe_fds[1], 2);
         std::vector<char *> argv;
         for (std::string &a : args)
