@@ -38,6 +38,7 @@ struct stream_spec {
     uint64_t first = 0;     // first index of a fresh stream
     uint64_t seed = 0;      // order of the known triplets asked; 0: a new one per run
     uint64_t clients = 0;   // clients of the triplets: 0 spread, N the first N of a shared set
+    bool suspicious = false;  // clients named as home connections (make_suspicious)
 };
 
 struct load_spec {

@@ -102,6 +102,8 @@ bool run_state::send_request(connection &c, bool probe_request)
     else
         make_triplet(stream.space, mix64(seed + n) % std::max<uint64_t>(stream.known, 1), &t,
                      stream.clients);
+    if (stream.suspicious)
+        make_suspicious(&t);
     char request[4096];
     size_t length = format_request(request, sizeof request, t, n);
     c.sent_at = now_ns();
