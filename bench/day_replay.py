@@ -261,7 +261,7 @@ def request(client, names, m):
     return ("request=smtpd_access_policy\nprotocol_state=RCPT\nprotocol_name=ESMTP\n"
             "client_address=%s\nclient_name=%s\nreverse_client_name=%s\nhelo_name=%s\n"
             "sasl_method=%s\nsasl_username=%s\nsender=%s\nrecipient=%s\n\n"
-            % (client, client_name, reverse_name, helo, "plain" if sasl else "", sasl,
+            % (client, client_name, reverse_name, helo, "PLAIN" if sasl else "", sasl,
                m["sender"], m["recipient"]))
 
 

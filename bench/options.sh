@@ -19,8 +19,11 @@
 #                       [--streams "S..."]
 #
 # DIR (default build-bench) must hold murvane and bench/bench_driver, built
-# with -DMURVANE_BENCH=ON. C is among plain, spf, awl, both, sel (--selective)
-# (default the first four; plain is always run, every ratio is against it);
+# with -DMURVANE_BENCH=ON. C is among plain, spf, awl, both, sel (--selective),
+# dnsbl (--selective --dnsbl dnsbl.test, every address of which dnsmasq
+# lists as 127.0.0.2: each client that shows no other sign is looked up,
+# found listed and greylisted) (default the first four; plain is always
+# run, every ratio is against it);
 # S among new, known, listed, suspect (default the first three).
 #
 # The script runs in a network and mount namespace of its own (it re-runs
@@ -43,7 +46,7 @@
 # median and range of the round ratios and the median figures of each
 # configuration. Output: one line per run on standard error, the tables on
 # standard output, then the DNS queries dnsmasq answered during one counted
-# run of each configuration with --spf.
+# run of each configuration with --spf or --dnsbl.
 set -eu
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
@@ -69,7 +72,7 @@ while [ $# -gt 0 ]; do
 done
 case " $configs " in *" plain "*) ;; *) configs="plain $configs" ;; esac
 for config in $configs; do
-    case $config in plain|spf|awl|both|sel) ;; *) echo "$usage" >&2; exit 2 ;; esac
+    case $config in plain|spf|awl|both|sel|dnsbl) ;; *) echo "$usage" >&2; exit 2 ;; esac
 done
 for stream in $streams; do
     case $stream in new|known|listed|suspect) ;; *) echo "$usage" >&2; exit 2 ;; esac
@@ -109,7 +112,7 @@ mount --bind "$work/resolv.conf" /etc/resolv.conf
     --listen-address=127.0.0.1 --bind-interfaces --user=root --group=root \
     --pid-file="$work/dnsmasq.pid" --log-facility="$work/dnsmasq.log" \
     --local=/example.net/ --local=/example.com/ --local=/example.org/ \
-    --local=/in-addr.arpa/ \
+    --local=/in-addr.arpa/ --address=/dnsbl.test/127.0.0.2 \
     '--txt-record=example.net,v=spf1 ip4:198.18.0.0/15 -all' \
     '--txt-record=example.com,v=spf1 ip4:198.18.0.0/16 -all' \
     '--txt-record=example.org,v=spf1 ip4:198.19.0.0/16 ~all' \
@@ -124,6 +127,7 @@ args() {
         awl) echo "-g 2 --auto-whitelist 5" ;;
         both) echo "-g 2 --spf --auto-whitelist 5" ;;
         sel) echo "-g 2 --selective" ;;
+        dnsbl) echo "-g 2 --selective --dnsbl dnsbl.test" ;;
     esac
 }
 
@@ -232,7 +236,7 @@ done
 
 # DNS queries per request: dnsmasq's count of the queries it answered, from
 # its statistics (SIGUSR1) before and after one run of 2,000 requests of
-# each stream, for each configuration with --spf.
+# each stream, for each configuration with --spf or --dnsbl.
 answered() {
     before=$(grep -c 'queries answered locally' "$work/dnsmasq.log" || true)
     kill -USR1 "$dns_pid"
@@ -249,7 +253,7 @@ echo
 echo "| configuration | triplets | requests | DNS queries answered | queries per request |"
 echo "|---|---|---|---|---|"
 for config in $configs; do
-    case $config in spf|both) ;; *) continue ;; esac
+    case $config in spf|both|dnsbl) ;; *) continue ;; esac
     for stream in $streams; do
         case $stream in
             new) triplets="--new q$config" ;;
