@@ -44,7 +44,7 @@ done
 # The peer's package only when the peer runs; deps.sh keeps its install from
 # starting the distribution's service. If that service runs anyway (it was
 # there before), it is left alone: the report says that it shared the machine.
-packages="g++ make cmake libdb5.3-dev libspf2-dev db5.3-util gnuplot-nox"
+packages="g++ make cmake libdb5.3-dev libspf2-dev libpsl-dev db5.3-util gnuplot-nox"
 [ -n "$peer" ] || packages="$packages postgrey"
 # shellcheck disable=SC2086
 sh scripts/deps.sh $packages

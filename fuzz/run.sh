@@ -13,7 +13,7 @@ seconds=${1:-20}
 dir=${MURVANE_FUZZ_BUILD:-build-fuzz}
 targets="fuzz_request_reader fuzz_triplet_key fuzz_action fuzz_v0_key fuzz_dump_line fuzz_spf"
 
-sh scripts/deps.sh clang libclang-rt-14-dev cmake make libdb5.3-dev libspf2-dev
+sh scripts/deps.sh clang libclang-rt-14-dev cmake make libdb5.3-dev libspf2-dev libpsl-dev
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMURVANE_FUZZ=ON -DMURVANE_TESTS=OFF -DMURVANE_WERROR=ON >/dev/null
 # shellcheck disable=SC2086

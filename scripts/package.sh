@@ -10,7 +10,7 @@
 # project VERSION, printed by murvane -V); debian/changelog must agree.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh build-essential debhelper dpkg-dev lintian cmake libdb5.3-dev libspf2-dev
+sh scripts/deps.sh build-essential debhelper dpkg-dev lintian cmake libdb5.3-dev libspf2-dev libpsl-dev
 
 out=build-package
 version=$(sed -n 's/^project(murvane VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)

@@ -13,7 +13,7 @@ sh scripts/postfix-deps.sh
 # manpages-dev: the manual page's lint checks that the pages it refers to
 # exist, and ctime(3) and syslog(3) come with it. dnsmasq-base: the DNS
 # server the --spf tests start in a network namespace of their own.
-sh scripts/deps.sh g++ make cmake libdb5.3-dev libspf2-dev libgtest-dev db5.3-util \
+sh scripts/deps.sh g++ make cmake libdb5.3-dev libspf2-dev libpsl-dev libgtest-dev db5.3-util \
     faketime libfaketime python3 mandoc man-db manpages-dev dnsmasq-base
 
 # run_suite DIR - the whole suite of the build in DIR. The Postfix tests run

@@ -187,6 +187,13 @@ const std::string bad_v4 =
 const std::string bad_v6 =
     "Invalid argument to --network6-prefix.  Integer value between 0 and 128 expected";
 
+const std::string bad_dnsbl =
+    "Invalid argument to --dnsbl.  A zone name expected, optionally with =answer,... of "
+    "127.0.0.0/8";
+
+std::string zone189();
+std::vector<std::string> eight_zones();
+
 std::vector<cli_case> cli_cases()
 {
     const std::string u = usage("murvane");
@@ -253,6 +260,30 @@ std::vector<cli_case> cli_cases()
               "Missing argument to --auto-whitelist"),
         fatal("AutoWhitelistInvalid", {"--auto-whitelist", "five"},
               "Invalid argument to --auto-whitelist.  " + invalid_number),
+        fatal("MissingDnsbl", {"--dnsbl"}, "Missing argument to --dnsbl"),
+        fatal("DnsblEmpty", {"--dnsbl", ""}, bad_dnsbl),
+        fatal("DnsblSingleLabel", {"--dnsbl", "localhost"}, bad_dnsbl),
+        fatal("DnsblNumericTopLabel", {"--dnsbl", "127.0.0.1"}, bad_dnsbl),
+        fatal("DnsblEmptyLabel", {"--dnsbl", "bl..test"}, bad_dnsbl),
+        fatal("DnsblLeadingDot", {"--dnsbl", ".bl.test"}, bad_dnsbl),
+        fatal("DnsblSpace", {"--dnsbl", "bl .test"}, bad_dnsbl),
+        fatal("DnsblLabelOf64", {"--dnsbl", std::string(64, 'a') + ".test"}, bad_dnsbl),
+        fatal("DnsblZoneTooLong", {"--dnsbl", "x" + zone189()}, bad_dnsbl),
+        fatal("DnsblEmptyCodes", {"--dnsbl", "bl.test="}, bad_dnsbl),
+        fatal("DnsblEmptyCode", {"--dnsbl", "bl.test=127.0.0.2,"}, bad_dnsbl),
+        fatal("DnsblCodeNotAnAddress", {"--dnsbl", "bl.test=2"}, bad_dnsbl),
+        fatal("DnsblCodeOutside127", {"--dnsbl", "bl.test=10.0.0.2"}, bad_dnsbl),
+        fatal("DnsblCodeIsARefusal", {"--dnsbl", "bl.test=127.255.255.254"}, bad_dnsbl),
+        fatal("DnsblNineCodes",
+              {"--dnsbl", "bl.test=127.0.0.1,127.0.0.2,127.0.0.3,127.0.0.4,127.0.0.5,"
+                          "127.0.0.6,127.0.0.7,127.0.0.8,127.0.0.9"},
+              bad_dnsbl),
+        fatal("DnsblNinthZone", [] {
+                  std::vector<std::string> args = eight_zones();
+                  args.insert(args.end(), {"--dnsbl", "ninth.test"});
+                  return args;
+              }(),
+              "Too many --dnsbl zones.  At most 8 are allowed"),
         fatal("MissingAfterOtherOptions", {"-d", "-v", "-V", "-g", "1", "-p"},
               "Missing argument to --pass-max-idle"),
         fatal("FatalEndsTheParse", {"-g", "x", "-y", "--help"}, bad_g),
@@ -396,6 +427,30 @@ struct settings_case {
 
 std::ostream &operator<<(std::ostream &os, const settings_case &c) { return os << c.name; }
 
+void add_zone(settings_t &s, const char *name, std::vector<uint32_t> codes = {})
+{
+    dnsbl_zone &zone = s.dnsbl[s.dnsbl_count++];
+    snprintf(zone.name, sizeof zone.name, "%s", name);
+    zone.code_count = static_cast<int>(codes.size());
+    for (size_t i = 0; i < codes.size(); i++)
+        zone.codes[i] = codes[i];
+}
+
+std::vector<std::string> eight_zones()
+{
+    std::vector<std::string> args;
+    for (int z = 0; z < 8; z++)
+        args.insert(args.end(), {"--dnsbl", "z" + std::to_string(z) + ".test"});
+    return args;
+}
+
+// A zone of 189 bytes: the longest whose IPv6 query name fits in 253.
+std::string zone189()
+{
+    return std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(56, 'c') +
+           ".test";
+}
+
 class ParsedSettings : public testing::TestWithParam<settings_case> {
 protected:
     void SetUp() override { saved_ = settings; }
@@ -433,6 +488,13 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     EXPECT_EQ(expected.spf, settings.spf);
     EXPECT_EQ(expected.auto_whitelist, settings.auto_whitelist);
     EXPECT_EQ(expected.dump_clients, settings.dump_clients);
+    ASSERT_EQ(expected.dnsbl_count, settings.dnsbl_count);
+    for (int z = 0; z < expected.dnsbl_count; z++) {
+        EXPECT_STREQ(expected.dnsbl[z].name, settings.dnsbl[z].name) << z;
+        ASSERT_EQ(expected.dnsbl[z].code_count, settings.dnsbl[z].code_count) << z;
+        for (int i = 0; i < expected.dnsbl[z].code_count; i++)
+            EXPECT_EQ(expected.dnsbl[z].codes[i], settings.dnsbl[z].codes[i]) << z << " " << i;
+    }
     // Text settings point into the argument vector; they are not copies.
     for (const char *text : {settings.reject_action, settings.greylisted_action,
                              settings.db_home}) {
@@ -498,6 +560,24 @@ const settings_case settings_cases[] = {
      }},
     {"Spf", {"--spf"}, [](settings_t &s) { s.spf = 1; }},
     {"Selective", {"--selective"}, [](settings_t &s) { s.selective = 1; }},
+    {"DnsblZone", {"--dnsbl", "bl.example.org"},
+     [](settings_t &s) { add_zone(s, "bl.example.org"); }},
+    {"DnsblZoneLowerCasedFinalDotDropped", {"--dnsbl", "BL.Example.ORG."},
+     [](settings_t &s) { add_zone(s, "bl.example.org"); }},
+    {"DnsblZonesInOrder", {"--dnsbl", "b.test", "--dnsbl", "a.test", "--dnsbl", "b.test"},
+     [](settings_t &s) {
+         add_zone(s, "b.test");
+         add_zone(s, "a.test");
+         add_zone(s, "b.test");
+     }},
+    {"DnsblEightZones", eight_zones(), [](settings_t &s) {
+         for (int z = 0; z < 8; z++)
+             add_zone(s, ("z" + std::to_string(z) + ".test").c_str());
+     }},
+    {"DnsblNarrowedToCodes", {"--dnsbl", "bl.test=127.0.0.2,127.0.0.10,127.1.2.3"},
+     [](settings_t &s) { add_zone(s, "bl.test", {0x7f000002, 0x7f00000a, 0x7f010203}); }},
+    {"DnsblLongestZone", {"--dnsbl", zone189()},
+     [](settings_t &s) { add_zone(s, zone189().c_str()); }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParsedSettings, testing::ValuesIn(settings_cases),

@@ -1,41 +1,18 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // spf_dns_test.cc - --spf through the real resolver: the daemon asks a DNS
-// server (dnsmasq) that serves the SPF records of test domains.
-//
-// The test program moves itself into a network and mount namespace of its
-// own (a user namespace too when it is not root), brings its loopback up,
-// starts dnsmasq on 127.0.0.1 there and bind-mounts a resolv.conf naming it
-// over /etc/resolv.conf, for this namespace alone: no query leaves it. In a
-// chroot, whose "/" is no mount point that could be made private, a mount
-// could reach the mounts outside; there dnsmasq instead takes the addresses
-// of the nameservers that /etc/resolv.conf names, given to the namespace's
-// loopback, and the file is left as it is. Two
-// more upstreams on loopback stand for failures: one that answers SERVFAIL
-// and one that never answers. The clients are in 192.0.2.0/24: the library
-// lets any loopback client pass, which would prove nothing. Where no
-// namespace can be made, the tests skip and say so.
+// server (dnsmasq) that serves the SPF records of test domains, in the test
+// program's own namespace (support/dns_world.h), with an upstream that
+// answers SERVFAIL and one that never answers. The clients are in
+// 192.0.2.0/24: the library lets any loopback client pass, which would prove
+// nothing. Where no namespace can be made, the tests skip and say so.
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "dns_world.h"
 #include "fixture_db.h"
 #include "frozen_clock.h"
 #include "run_daemon.h"
@@ -67,6 +44,15 @@ std::vector<std::string> zone()
         "void.test,v=spf1 a:gone1.void.test a:gone2.void.test a:gone3.void.test "
         "ip4:192.0.2.2 -all",
         "servfail-include.test,v=spf1 include:servfail.test ip4:192.0.2.2 -all",
+        // HELO names for bounces: hosts of one pool, names under an ICANN
+        // suffix and under a private suffix of the list, and the suffixes.
+        "mx1.bounce.test,v=spf1 ip4:192.0.2.11 -all",
+        "mx2.bounce.test,v=spf1 ip4:192.0.2.12 -all",
+        "example.co.uk,v=spf1 ip4:192.0.2.13 -all",
+        "mx.example.co.uk,v=spf1 ip4:192.0.2.13 -all",
+        "co.uk,v=spf1 ip4:192.0.2.14 -all",
+        "blogspot.com,v=spf1 ip4:192.0.2.14 -all",
+        "mx.shop.blogspot.com,v=spf1 ip4:192.0.2.15 -all",
     };
     // Eleven terms that query DNS before the one that would match.
     std::string many = "many.test,v=spf1";
@@ -85,286 +71,6 @@ std::vector<std::string> zone()
     return records;
 }
 
-// The namespace, its DNS server and the two failing upstreams, made once per
-// test program; `why_not` says why not when they could not be.
-struct dns_world {
-    bool ready = false;
-    std::string why_not;
-    pid_t dnsmasq = -1;
-    pid_t servfail = -1;
-    int silent = -1;      // bound on 127.0.0.3:53 and never read
-    int dnsmasq_log = -1; // dnsmasq's standard error: its query log
-    std::string log;      // what has been read of it
-    std::string dir;
-    bool private_mounts = false;        // "/" made private: resolv.conf is ours
-    std::vector<std::string> listen;    // where dnsmasq answers
-};
-dns_world world;
-
-bool write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path);
-    out << text;
-    return static_cast<bool>(out.flush());
-}
-
-// enter_namespace - a network and mount namespace of our own; as a user who
-// is not root, inside a user namespace mapping that user to root.
-bool enter_namespace()
-{
-    if (getuid() == 0) {
-        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-            world.why_not = std::string("unshare: ") + strerror(errno);
-            return false;
-        }
-    } else {
-        uid_t uid = getuid();
-        gid_t gid = getgid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS) != 0) {
-            world.why_not = std::string("not root, and no user namespace: ") + strerror(errno);
-            return false;
-        }
-        if (!write_file("/proc/self/setgroups", "deny") ||
-            !write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-            !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
-            world.why_not = "cannot map the user into its namespace";
-            return false;
-        }
-    }
-    // Mounts made here stay here. In a chroot "/" is no mount point (EINVAL):
-    // no mount is made there at all.
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
-        world.private_mounts = true;
-    } else if (errno != EINVAL) {
-        world.why_not = std::string("mount MS_PRIVATE: ") + strerror(errno);
-        return false;
-    }
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct ifreq request {};
-    strcpy(request.ifr_name, "lo");
-    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-              (request.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &request) == 0);
-    if (s >= 0)
-        close(s);
-    if (!up) {
-        world.why_not = std::string("loopback up: ") + strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-// add_loopback_address - `address` as a /32 alias of this namespace's lo.
-bool add_loopback_address(const std::string &address, int n)
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
-    struct ifreq request {};
-    snprintf(request.ifr_name, sizeof request.ifr_name, "lo:%d", n);
-    auto *at = reinterpret_cast<sockaddr_in *>(&request.ifr_addr);
-    at->sin_family = AF_INET;
-    bool ok = inet_pton(AF_INET, address.c_str(), &at->sin_addr) == 1 &&
-              ioctl(s, SIOCSIFADDR, &request) == 0;
-    inet_pton(AF_INET, "255.255.255.255", &at->sin_addr);
-    ok = ok && ioctl(s, SIOCSIFNETMASK, &request) == 0;
-    close(s);
-    return ok;
-}
-
-// take_nameservers - where the resolver will ask, from /etc/resolv.conf:
-// its IPv4 nameservers (127.0.0.1 when it names none, as the resolver
-// does), each given to lo. False, with the reason, for what cannot be.
-bool take_nameservers()
-{
-    std::ifstream conf("/etc/resolv.conf");
-    std::string line;
-    while (std::getline(conf, line)) {
-        char word[16], address[64];
-        if (sscanf(line.c_str(), " %15s %63s", word, address) != 2 ||
-            strcmp(word, "nameserver") != 0)
-            continue;
-        struct in_addr parsed;
-        if (inet_pton(AF_INET, address, &parsed) != 1) {
-            world.why_not = std::string("/etc/resolv.conf names ") + address +
-                            ", not an IPv4 address the test can take";
-            return false;
-        }
-        if (strcmp(address, "127.0.0.3") == 0 || strcmp(address, "127.0.0.4") == 0) {
-            world.why_not = std::string("/etc/resolv.conf names ") + address +
-                            ", where the test's failing upstreams answer";
-            return false;
-        }
-        world.listen.push_back(address);
-    }
-    if (world.listen.empty())
-        world.listen.push_back("127.0.0.1");
-    int n = 0;
-    for (const std::string &address : world.listen) {
-        if (address != "127.0.0.1" && !add_loopback_address(address, ++n)) {
-            world.why_not = "cannot give " + address + " to lo: " + strerror(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
-int udp_socket(const char *address)
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in at {};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(53);
-    inet_pton(AF_INET, address, &at.sin_addr);
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
-        if (s >= 0)
-            close(s);
-        return -1;
-    }
-    return s;
-}
-
-// start_servfail - a child that answers every query on 127.0.0.4 with
-// SERVFAIL, until it is killed.
-pid_t start_servfail()
-{
-    int s = udp_socket("127.0.0.4");
-    if (s < 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid != 0) {
-        close(s);
-        return pid;
-    }
-    for (;;) {
-        unsigned char packet[512];
-        struct sockaddr_in from {};
-        socklen_t length = sizeof from;
-        ssize_t n = recvfrom(s, packet, sizeof packet, 0,
-                             reinterpret_cast<sockaddr *>(&from), &length);
-        if (n < 12)
-            continue;
-        packet[2] = static_cast<unsigned char>(0x80 | (packet[2] & 0x79));  // QR, RD kept
-        packet[3] = 0x82;  // RA, RCODE 2: server failure
-        sendto(s, packet, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr *>(&from),
-               length);
-    }
-}
-
-// read_dns_log - what dnsmasq has logged, waiting up to `ms` for `text`.
-bool read_dns_log(const std::string &text, int ms)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (world.log.find(text) == std::string::npos) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        end - std::chrono::steady_clock::now())
-                                        .count());
-        if (left <= 0)
-            return false;
-        struct pollfd p = {world.dnsmasq_log, POLLIN, 0};
-        if (poll(&p, 1, left) <= 0)
-            continue;
-        char buffer[4096];
-        ssize_t n = read(world.dnsmasq_log, buffer, sizeof buffer);
-        if (n <= 0)
-            return false;
-        world.log.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// drain_dns_log - read whatever dnsmasq has logged by now.
-void drain_dns_log()
-{
-    read_dns_log("\x01never logged\x01", 200);
-}
-
-void make_world()
-{
-    if (access("/usr/sbin/dnsmasq", X_OK) != 0) {
-        world.why_not = "dnsmasq is not installed (scripts/test.sh installs dnsmasq-base)";
-        return;
-    }
-    if (!enter_namespace())
-        return;
-    char pattern[] = "/tmp/murvane-spf-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        world.why_not = "mkdtemp failed";
-        return;
-    }
-    world.dir = pattern;
-    if (!world.private_mounts) {
-        if (!take_nameservers())
-            return;
-    } else if (!write_file(world.dir + "/resolv.conf", "nameserver 127.0.0.1\n") ||
-               mount((world.dir + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr,
-                     MS_BIND, nullptr) != 0) {
-        world.why_not = std::string("bind-mount of resolv.conf: ") + strerror(errno);
-        return;
-    } else {
-        world.listen.push_back("127.0.0.1");
-    }
-    world.silent = udp_socket("127.0.0.3");
-    world.servfail = start_servfail();
-    if (world.silent < 0 || world.servfail < 0) {
-        world.why_not = "cannot bind the failing upstreams on loopback";
-        return;
-    }
-
-    std::vector<std::string> args = {
-        "dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
-        "--no-hosts", "--bind-interfaces", "--user=root",
-        "--group=root", "--pid-file=", "--log-queries", "--log-facility=-",
-        "--server=/servfail.test/127.0.0.4", "--server=/silent.test/127.0.0.3",
-        // Names of the zone that are not listed answer "no such name" here,
-        // instead of being forwarded nowhere.
-        "--local=/test/", "--local=/in-addr.arpa/", "--local=/ip6.arpa/"};
-    for (const std::string &address : world.listen)
-        args.push_back("--listen-address=" + address);
-    for (const std::string &record : zone())
-        args.push_back("--txt-record=" + record);
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        world.why_not = "pipe failed";
-        return;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipe_fds[1], 2);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv("/usr/sbin/dnsmasq", argv.data());
-        _exit(127);
-    }
-    close(pipe_fds[1]);
-    world.dnsmasq = pid;
-    world.dnsmasq_log = pipe_fds[0];
-    if (pid < 0 || !read_dns_log("started, version", 20000)) {
-        world.why_not = "dnsmasq did not start: " + world.log;
-        return;
-    }
-    world.ready = true;
-}
-
-void end_world()
-{
-    // Only the processes this program started, by their ids.
-    for (pid_t pid : {world.dnsmasq, world.servfail}) {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    if (!world.dir.empty()) {
-        if (world.private_mounts) {
-            umount("/etc/resolv.conf");
-            unlink((world.dir + "/resolv.conf").c_str());
-        }
-        rmdir(world.dir.c_str());
-    }
-}
-
 // A policy request with the HELO name the mail server passes along.
 std::string request(const std::string &client, const std::string &sender,
                     const std::string &helo, const std::string &to = recipient)
@@ -376,13 +82,15 @@ std::string request(const std::string &client, const std::string &sender,
 
 // The world is made once per program, before its first test, and ended
 // after its last: both test suites below share it.
-class DnsEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { make_world(); }
-    void TearDown() override { end_world(); }
-};
-::testing::Environment *const dns_environment =
-    ::testing::AddGlobalTestEnvironment(new DnsEnvironment);
+std::vector<std::string> records()
+{
+    std::vector<std::string> args = {"--local=/co.uk/", "--local=/blogspot.com/"};
+    for (const std::string &record : zone())
+        args.push_back("--txt-record=" + record);
+    return args;
+}
+::testing::Environment *const environment =
+    ::testing::AddGlobalTestEnvironment(new dns_environment(records()));
 
 class SpfDns : public ::testing::Test {
 protected:
@@ -486,6 +194,66 @@ TEST_F(SpfDns, NullSenderUsesTheHeloName)
     daemon_result dump = run_daemon({"-h", home.path, "--dump-triplets"});
     EXPECT_EQ(0u, dump.out.rfind("spf:helo.test\t\t" + recipient + "\t", 0)) << dump.out;
 }
+
+// The bounces of a pool whose hosts each give their own name in HELO: the
+// key is the names' registrable domain, so a retry from another host of the
+// pool finds the triplet the first attempt started.
+TEST_F(SpfDns, BouncesOfOnePoolShareTheirRegistrableDomain)
+{
+    EXPECT_TRUE(deferred(run_at(T, request("192.0.2.11", "", "mx1.bounce.test"))));
+    daemon_result retry = run_at(T + delay + 1, request("192.0.2.12", "", "mx2.bounce.test"));
+    EXPECT_TRUE(first_pass(retry)) << retry.out;
+    EXPECT_TRUE(retry.logged("debug", "SPF pass for client 192.0.2.12 domain mx2.bounce.test: "
+                                      "key address spf:bounce.test"))
+        << ::testing::PrintToString(retry.messages("debug"));
+    EXPECT_EQ(std::vector<std::string>{"spf:bounce.test"}, address_parts());
+}
+
+struct bounce_case {
+    const char *name;
+    const char *client, *sender, *helo;
+    const char *domain;  // the domain evaluated, as the debug line gives it
+    const char *key;     // the key's domain, or "": the address key
+};
+
+void PrintTo(const bounce_case &c, std::ostream *os) { *os << c.name; }
+
+class SpfDnsBounceKey : public SpfDns, public ::testing::WithParamInterface<bounce_case> {};
+
+// What a bounce that passes for its HELO name is keyed on: the registrable
+// domain of the name, never a public suffix itself (the address key then).
+TEST_P(SpfDnsBounceKey, RegistrableDomainOfTheHeloName)
+{
+    const bounce_case &c = GetParam();
+    daemon_result r = run_at(T, request(c.client, c.sender, c.helo));
+    EXPECT_TRUE(deferred(r)) << r.out;
+    std::string key = c.key[0] != '\0' ? std::string("spf:") + c.key : "client";
+    EXPECT_TRUE(r.logged("debug", std::string("SPF pass for client ") + c.client + " domain " +
+                                      c.domain + ": key address " + key))
+        << ::testing::PrintToString(r.messages("debug"));
+    EXPECT_EQ(std::vector<std::string>{c.key[0] != '\0' ? std::string("spf:") + c.key
+                                                         : std::string(c.client)},
+              address_parts());
+}
+
+const bounce_case bounce_cases[] = {
+    {"host_of_a_pool", "192.0.2.11", "", "mx1.bounce.test", "mx1.bounce.test", "bounce.test"},
+    {"helo_is_a_registrable_domain", "192.0.2.13", "", "example.co.uk", "example.co.uk",
+     "example.co.uk"},
+    {"below_an_icann_suffix", "192.0.2.13", "", "MX.Example.co.uk.", "mx.example.co.uk",
+     "example.co.uk"},
+    {"helo_is_an_icann_suffix", "192.0.2.14", "", "co.uk", "co.uk", ""},
+    {"helo_is_a_private_suffix", "192.0.2.14", "", "blogspot.com", "blogspot.com", ""},
+    // Each customer of a hosting service is a domain of its own.
+    {"below_a_private_suffix", "192.0.2.15", "", "mx.shop.blogspot.com", "mx.shop.blogspot.com",
+     "shop.blogspot.com"},
+    // Mail with a sender is keyed on the sender's whole domain, as before.
+    {"mail_keeps_the_senders_domain", "192.0.2.11", "a@mx1.bounce.test", "mx1.bounce.test",
+     "mx1.bounce.test", "mx1.bounce.test"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Helo, SpfDnsBounceKey, ::testing::ValuesIn(bounce_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // One evaluation serves every recipient of a message: the domain's record
 // is asked for once.

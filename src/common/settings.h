@@ -5,11 +5,27 @@
 // (daemon/command_line.h) changes it once during start-up and nothing writes it
 // afterwards. Text
 // settings point at their constant default or at the argument vector and are
-// never copied or freed.
+// never copied or freed; the --dnsbl zones, checked and lower-cased, are
+// copies held in the record.
 #ifndef MURVANE_COMMON_SETTINGS_H
 #define MURVANE_COMMON_SETTINGS_H
 
 #include <cstdint>
+
+// --dnsbl: the zones a client's address is looked up in, in command-line
+// order, at most max_dnsbl_zones of them.
+constexpr int max_dnsbl_zones = 8;
+// Longest zone: the IPv6 query name, 32 nibbles and their dots (64 bytes)
+// before it, stays within DNS's 253.
+constexpr int max_dnsbl_zone = 189;
+// Answer codes a zone may be narrowed to (--dnsbl zone=127.0.0.2,127.0.0.4).
+constexpr int max_dnsbl_codes = 8;
+
+struct dnsbl_zone {
+    char name[max_dnsbl_zone + 1];     // lower case, no final dot
+    int code_count;                    // 0: any answer of 127.0.0.0/8 lists
+    uint32_t codes[max_dnsbl_codes];   // the answers that list, host order
+};
 
 constexpr uint64_t default_greylist_delay = 3480;
 constexpr uint64_t default_bloc_max_idle = 18000;
@@ -39,6 +55,8 @@ struct settings_t {
     uint64_t auto_whitelist = 0;            // passed triplets that whitelist a client; 0: off
     int dump_clients = 0;                   // 1: list the proven clients instead of serving
     int selective = 0;                      // 1: greylist only clients that show a sign
+    int dnsbl_count = 0;                    // zones given with --dnsbl; 0: none
+    dnsbl_zone dnsbl[max_dnsbl_zones] = {};  // the first dnsbl_count are used
 };
 
 extern settings_t settings;

@@ -13,6 +13,7 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "daemon/lifecycle.h"
+#include "greylist/dnsbl.h"
 
 int option_is(const char *argument, const char *short_form, const char *long_form)
 {
@@ -112,6 +113,8 @@ void print_usage(FILE *stream, const char *program_name)
         static_cast<unsigned long>(default_network6_prefix));
 }
 
+static_assert(max_dnsbl_zones == 8, "the --dnsbl message names the limit");
+
 namespace {
 
 // A number as strtoul reads it in base 10 (leading blanks and a sign allowed,
@@ -202,6 +205,14 @@ void parse_command_line(int argc, char **argv)
             settings.auto_whitelist = number_value(argc, argv, i++,
                 "Missing argument to --auto-whitelist",
                 "Invalid argument to --auto-whitelist.  Integer value expected", any);
+        } else if (strcmp(arg, "--dnsbl") == 0) {
+            const char *zone = option_value(argc, argv, i++, "Missing argument to --dnsbl");
+            if (settings.dnsbl_count == max_dnsbl_zones)
+                log_fatal("Too many --dnsbl zones.  At most 8 are allowed");
+            if (!dnsbl_parse_zone(zone, &settings.dnsbl[settings.dnsbl_count]))
+                log_fatal("Invalid argument to --dnsbl.  A zone name expected, optionally "
+                          "with =answer,... of 127.0.0.0/8");
+            settings.dnsbl_count++;
         } else if (strcmp(arg, "--dump-clients") == 0) {
             settings.dump_clients = 1;
         } else if (strcmp(arg, "--selective") == 0) {

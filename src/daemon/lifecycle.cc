@@ -18,6 +18,7 @@
 #include "common/watchdog.h"
 #include "daemon/command_line.h"
 #include "daemon/dump.h"
+#include "dns/resolver.h"
 #include "greylist/decision.h"
 #include "greylist/expiry.h"
 #include "greylist/selective.h"
@@ -138,6 +139,7 @@ int answer_request()
     char *state = name ? policy_attribute("protocol_state") : nullptr;
     char *client = nullptr, *sender = nullptr, *recipient = nullptr;
 
+    dns_start_request();  // all DNS work of the request shares one deadline
     if (name && state && (value_is(name, "SMTP") || value_is(name, "ESMTP")) &&
         value_is(state, "RCPT")) {
         client = policy_attribute("client_address");

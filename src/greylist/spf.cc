@@ -5,43 +5,32 @@
 // address the daemon prints itself, a sender of bounded length, a domain of
 // host-name characters. The library's own limits (ten DNS-querying terms,
 // ten MX and PTR names) are set explicitly; the two-void-lookup limit and
-// the deadline, which the library lacks, live in a DNS layer of our own over
-// the system resolver; the layer also notes failed lookups, so that a
-// failure the library reports as its own "invalid" result, or passes over on
-// its way to a pass, counts as temperror. The layer keeps the answers that
-// name or deny records for a minute, so that the mail of one domain from
-// many clients asks DNS once a minute. (The library's resolver layer does
-// not report an answer's time to live: a record whose TTL is shorter may be
-// used up to a minute after it changed, as the outcome of an evaluation is.) The library's messages are dropped, save a fatal one,
-// which is logged before the process ends: its default handlers would write
-// to standard output, the policy connection.
+// the deadline, which the library lacks, are the bounded DNS layer's
+// (dns/resolver.h), which also notes failed lookups, so that a failure the
+// library reports as its own "invalid" result, or passes over on its way to a
+// pass, counts as temperror. The evaluation is a job of the DNS path: it
+// runs in the path's worker, or from its kept answers in this thread, one at
+// a time, so the library server made over the path's layer needs no lock.
 //
-// The library's resolver calls block with the system resolver's own timeouts,
-// so the evaluation runs in one worker thread that the request waits for, on
-// a pipe, until a deadline. A request that stops waiting marks
-// its job abandoned; the worker frees such a job when it ends, and until then
-// later evaluations do not start. Nothing jumps out of the library and no
-// signal reaches the worker: it runs with every signal blocked.
+// A bounce's HELO name is reduced to its registrable domain by libpsl. The
+// list is psl_latest()'s: the newer of the one the system's publicsuffix
+// package installs (updated with the distribution, without a rebuild of the
+// library or the daemon) and the copy built into the library, which stands
+// in when the file is missing or unreadable. A suffix added to the list
+// after both were made is not known as one: such a HELO name is keyed on
+// the registrable domain the older list gives, as the library sees it.
 #include "greylist/spf.h"
 
 extern "C" {
 #include <spf2/spf.h>
 #include <spf2/spf_dns.h>
-#include <spf2/spf_dns_resolv.h>
 }
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
+#include <libpsl.h>
 #include <strings.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "common/log.h"
 #include "common/settings.h"
@@ -52,13 +41,6 @@ namespace {
 // Seconds one outcome serves later requests of the same client, sender and
 // HELO: the recipients of one message come within it.
 constexpr double memo_seconds = 60;
-
-double monotonic_now()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
-}
 
 // copy_value - a newline-ended attribute value into `out` as a C string.
 // False when it holds a NUL or needs more than `room` bytes with its NUL.
@@ -112,166 +94,25 @@ bool host_domain(const char *text, size_t n, char out[max_key_domain + 1])
     return label > 0 && labels >= 2 && !digits_only;
 }
 
-// State of the one evaluation running, read by the DNS layer: only one
-// evaluation runs at a time in a process (the worker's, or a fuzz target's).
-struct evaluation_state {
-    double deadline;       // monotonic seconds; lookups past it are refused
-    int void_lookups;      // lookups that answered nothing so far
-    bool void_exceeded;    // more than spf_max_void_lookups of them
-    bool dns_error;        // a lookup failed, timed out or was refused late
-    bool kept_only;        // answer from kept answers alone, asking nothing
-    bool missed;           // a kept-only evaluation needed an answer not kept
-};
-evaluation_state evaluation;
+// evaluate - the evaluation of a prepared query with `server`, under the
+// limits of the job dns_begin() started.
+spf_result evaluate(SPF_server_struct *server, const spf_query *query);
 
-// evaluate - spf_evaluate(), or with `kept_only` an evaluation from the
-// layer's kept answers alone, which sets evaluation.missed when it needed
-// one that was not kept (its result then means nothing).
-spf_result evaluate(SPF_server_struct *server, const spf_query *query, double deadline,
-                    bool kept_only);
-
-// One answer kept by the layer: a copy of what the layer below gave, and
-// until when (monotonic seconds) it may be given again.
-struct kept_answer {
-    SPF_dns_rr_t *rr;
-    ns_type type;      // what was asked: the type and the name
-    char name[256];
-    double expires;
-    double used;  // when last given: the least recently used one goes first
-};
-
-// The layer: the library's layer record first, so that the library's
-// pointer to it is a pointer to the whole.
-struct bounded_layer {
-    SPF_dns_server_t layer;
-    kept_answer kept[spf_kept_answers];
-};
-
-// answer_size - the bytes an answer's records take.
-size_t answer_size(const SPF_dns_rr_t *rr)
+// new_server - a library server over `layer`, the bounded layer, with the
+// library's limits set; nullptr when the library fails. It does not own
+// the layer.
+SPF_server_t *new_server(SPF_dns_server_struct *layer)
 {
-    size_t size = 0;
-    for (int i = 0; i < rr->num_rr; i++)
-        size += rr->rr_buf_len[i];
-    return size;
-}
-
-// find_kept - a copy of the kept answer to `domain` and `type`, or nullptr.
-SPF_dns_rr_t *find_kept(bounded_layer *bounded, const char *domain, ns_type type, double now)
-{
-    for (kept_answer &k : bounded->kept) {
-        if (k.rr == nullptr || k.type != type || strcasecmp(k.name, domain) != 0)
-            continue;
-        if (now >= k.expires)
-            return nullptr;
-        SPF_dns_rr_t *copy = nullptr;
-        if (SPF_dns_rr_dup(&copy, k.rr) != SPF_E_SUCCESS) {
-            SPF_dns_rr_free(copy);
-            return nullptr;
-        }
-        k.used = now;
-        return copy;
+    SPF_server_t *server = SPF_server_new_dns(layer, 0);
+    if (server == nullptr) {
+        log_msg(LOG_ERR, "SPF_server_new_dns failed");
+        return nullptr;
     }
-    return nullptr;
-}
-
-// keep - a copy of `answer`, for spf_kept_seconds, when it names records or
-// says there are none and is not too large; in the slot of the same name,
-// else an empty or expired one, else the least recently used one.
-void keep(bounded_layer *bounded, const char *domain, ns_type type,
-          const SPF_dns_rr_t *answer, double now)
-{
-    bool definite = (answer->herrno == NETDB_SUCCESS && answer->num_rr > 0) ||
-                    answer->herrno == HOST_NOT_FOUND || answer->herrno == NO_DATA;
-    if (!definite || strlen(domain) >= sizeof bounded->kept[0].name ||
-        answer_size(answer) > spf_max_kept_answer)
-        return;
-    kept_answer *slot = nullptr;       // the same name's
-    kept_answer *free_slot = nullptr;  // an empty or expired one
-    kept_answer *oldest = &bounded->kept[0];
-    for (kept_answer &k : bounded->kept) {
-        if (k.rr != nullptr && k.type == type && strcasecmp(k.name, domain) == 0) {
-            slot = &k;
-            break;
-        }
-        if (free_slot == nullptr && (k.rr == nullptr || now >= k.expires))
-            free_slot = &k;
-        if (k.used < oldest->used)
-            oldest = &k;
-    }
-    if (slot == nullptr)
-        slot = free_slot != nullptr ? free_slot : oldest;
-    SPF_dns_rr_t *copy = nullptr;
-    if (SPF_dns_rr_dup(&copy, const_cast<SPF_dns_rr_t *>(answer)) != SPF_E_SUCCESS) {
-        SPF_dns_rr_free(copy);
-        return;
-    }
-    if (slot->rr != nullptr)
-        SPF_dns_rr_free(slot->rr);
-    slot->rr = copy;
-    slot->type = type;
-    strcpy(slot->name, domain);
-    slot->expires = now + spf_kept_seconds;
-    slot->used = now;
-}
-
-// bounded_lookup - the DNS layer over the resolver: a lookup past the
-// deadline or past the void limit is answered "try again" without asking,
-// which ends the evaluation as temperror at once. A kept answer is given
-// without asking; a void one counts against the limit all the same.
-SPF_dns_rr_t *bounded_lookup(SPF_dns_server_t *layer, const char *domain,
-                             ns_type type, int should_cache)
-{
-    if (evaluation.void_exceeded)
-        return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
-    double now = monotonic_now();
-    if (evaluation.deadline > 0 && now >= evaluation.deadline) {
-        evaluation.dns_error = true;
-        return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
-    }
-    auto *bounded = reinterpret_cast<bounded_layer *>(layer);
-    SPF_dns_rr_t *answer = domain != nullptr ? find_kept(bounded, domain, type, now) : nullptr;
-    if (answer == nullptr && evaluation.kept_only) {
-        evaluation.missed = true;
-        evaluation.void_exceeded = true;  // the rest of it asks nothing either
-        return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
-    }
-    if (answer == nullptr) {
-        answer = SPF_dns_lookup(layer->layer_below, domain, type, should_cache);
-        if (answer != nullptr && domain != nullptr)
-            keep(bounded, domain, type, answer, now);
-    }
-    if (answer == nullptr) {
-        evaluation.dns_error = true;
-        return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
-    }
-    if (answer->herrno == TRY_AGAIN || answer->herrno == NO_RECOVERY)
-        evaluation.dns_error = true;
-    if (answer->herrno == HOST_NOT_FOUND || answer->herrno == NO_DATA ||
-        (answer->herrno == NETDB_SUCCESS && answer->num_rr == 0)) {
-        if (++evaluation.void_lookups > spf_max_void_lookups)
-            evaluation.void_exceeded = true;
-    }
-    return answer;
-}
-
-// destroy_bounded_layer - SPF_dns_free's destructor of the layer: the
-// layer and its kept answers alone; SPF_dns_free goes on to the layers
-// below by itself.
-void destroy_bounded_layer(SPF_dns_server_t *layer)
-{
-    auto *bounded = reinterpret_cast<bounded_layer *>(layer);
-    for (kept_answer &k : bounded->kept)
-        if (k.rr != nullptr)
-            SPF_dns_rr_free(k.rr);
-    free(bounded);
-}
-
-__attribute__((noreturn)) void library_fatal(const char *file, int line, const char *message)
-{
-    log_msg(LOG_ERR, "SPF library: %s:%d: %s", file ? file : "?", line,
-            message ? message : "");
-    fatal_abort();
+    // The library's defaults today, set so that no build of it changes them.
+    SPF_server_set_max_dns_mech(server, spf_max_dns_terms);
+    SPF_server_set_max_dns_mx(server, spf_max_dns_terms);
+    SPF_server_set_max_dns_ptr(server, spf_max_dns_terms);
+    return server;
 }
 
 // compare a domain the library reports with a key domain: case and one
@@ -300,151 +141,46 @@ spf_result from_library(SPF_result_t result)
     }
 }
 
-// The worker and its one job slot, all under worker_lock.
+// One evaluation as a job of the DNS path: the query in, the result out.
 struct spf_job {
     spf_query query;
-    double deadline;
     spf_result result;
-    bool done;       // result is set; the requester frees the job
-    bool abandoned;  // the requester stopped waiting; the worker frees the job
 };
-pthread_mutex_t worker_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t job_posted = PTHREAD_COND_INITIALIZER;
-int done_pipe[2] = {-1, -1};     // a byte per finished job the requester waits for
-spf_job *posted_job;            // waiting for the worker to take it
-bool worker_started;
-bool worker_busy;               // the worker holds a job
-SPF_server_t *worker_server;    // the worker's own; made on its first job
 
-void *worker_main(void *)
+// evaluate_job - the job's work, with a server made over the path's layer on
+// the first job (the path runs its jobs one at a time, and always over the
+// same layer).
+void evaluate_job(SPF_dns_server_struct *layer, void *data)
 {
-    pthread_mutex_lock(&worker_lock);
-    for (;;) {
-        while (posted_job == nullptr)
-            pthread_cond_wait(&job_posted, &worker_lock);
-        spf_job *job = posted_job;
-        posted_job = nullptr;
-        worker_busy = true;
-        pthread_mutex_unlock(&worker_lock);
-
-        if (worker_server == nullptr)
-            worker_server = spf_new_server(nullptr);
-        spf_result result = worker_server
-            ? spf_evaluate(worker_server, &job->query, job->deadline)
-            : spf_result::temperror;
-
-        pthread_mutex_lock(&worker_lock);
-        worker_busy = false;
-        if (job->abandoned) {
-            free(job);
-        } else {
-            job->result = result;
-            job->done = true;
-            char byte = 0;
-            (void)!write(done_pipe[1], &byte, 1);  // a full pipe already wakes it
-        }
-    }
+    static SPF_server_t *server;
+    auto *job = static_cast<spf_job *>(data);
+    if (server == nullptr)
+        server = new_server(layer);
+    job->result = server != nullptr ? evaluate(server, &job->query) : spf_result::temperror;
 }
 
-// start_worker - the worker thread, with every signal blocked so that the
-// stop signals stay with the main flow. Called under worker_lock.
-int start_worker()
-{
-    if (done_pipe[0] < 0 && pipe2(done_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        int error = errno;
-        log_msg(LOG_ERR, "SPF worker: pipe2: %s", strerror(error));
-        return error;
-    }
-
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pthread_attr_t thread_attributes;
-    pthread_attr_init(&thread_attributes);
-    pthread_attr_setdetachstate(&thread_attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int ret = pthread_create(&thread, &thread_attributes, worker_main, nullptr);
-    pthread_attr_destroy(&thread_attributes);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (ret != 0) {
-        log_msg(LOG_ERR, "SPF worker: pthread_create: %s", strerror(ret));
-        return ret;
-    }
-    worker_started = true;
-    return 0;
-}
-
-// run_evaluation - hand the query to the worker and wait for it until the
-// time limit. `note` says why a time-out came without waiting.
+// run_evaluation - the query as a job of the DNS path. `note` says why a
+// time-out came without waiting, or why nothing was evaluated.
 spf_result run_evaluation(const spf_query &query, const char **note)
 {
     *note = "";
-    pthread_mutex_lock(&worker_lock);
-    if (!worker_started && start_worker() != 0) {
-        pthread_mutex_unlock(&worker_lock);
-        *note = " (no worker)";
-        return spf_result::temperror;
-    }
-    if (worker_busy || posted_job != nullptr) {
-        pthread_mutex_unlock(&worker_lock);
+    spf_job job = {query, spf_result::temperror};
+    switch (dns_run(evaluate_job, &job, sizeof job)) {
+    case dns_status::done:
+        return job.result;
+    case dns_status::timeout:
+        return spf_result::timeout;
+    case dns_status::busy:
         *note = " (an evaluation that timed out still runs)";
         return spf_result::timeout;
-    }
-    // The idle worker's server answers here, in this thread, when every
-    // answer the evaluation needs is kept: it asks nothing, so it cannot
-    // block, and the hand-over to the worker and back is saved. The worker
-    // waits for a job, so it does not touch its server meanwhile.
-    if (worker_server != nullptr) {
-        spf_result result = evaluate(worker_server, &query, 0, true);
-        if (!evaluation.missed) {
-            pthread_mutex_unlock(&worker_lock);
-            return result;
-        }
-    }
-    spf_job *job = static_cast<spf_job *>(calloc(1, sizeof *job));
-    if (job == nullptr) {
-        pthread_mutex_unlock(&worker_lock);
+    case dns_status::no_worker:
+        *note = " (no worker)";
+        return spf_result::temperror;
+    case dns_status::no_memory:
         *note = " (out of memory)";
         return spf_result::temperror;
     }
-    job->query = query;
-    job->deadline = monotonic_now() + spf_time_limit;
-    char bytes[16];
-    while (read(done_pipe[0], bytes, sizeof bytes) > 0) {
-    }  // wake-ups of jobs that were answered already
-    posted_job = job;
-    pthread_cond_signal(&job_posted);
-
-    // The wait is a poll() on the pipe with the time left on the monotonic
-    // clock: it neither depends on a condition variable's clock nor on the
-    // wall clock, which an admin (or a test) may set anywhere.
-    for (;;) {
-        if (job->done)
-            break;
-        double left = job->deadline - monotonic_now();
-        if (left <= 0)
-            break;
-        pthread_mutex_unlock(&worker_lock);
-        struct pollfd wake = {done_pipe[0], POLLIN, 0};
-        poll(&wake, 1, static_cast<int>(left * 1000) + 1);
-        while (read(done_pipe[0], bytes, sizeof bytes) > 0) {
-        }
-        pthread_mutex_lock(&worker_lock);
-    }
-    spf_result result;
-    if (job->done) {
-        result = job->result;
-        free(job);
-    } else if (posted_job == job) {
-        posted_job = nullptr;  // never taken: it is still ours
-        free(job);
-        result = spf_result::timeout;
-    } else {
-        job->abandoned = true;
-        result = spf_result::timeout;
-    }
-    pthread_mutex_unlock(&worker_lock);
-    return result;
+    return spf_result::temperror;
 }
 
 // The outcome of the last query, for the other recipients of its message.
@@ -455,6 +191,29 @@ struct memo_t {
     spf_result result;
 };
 memo_t memo;
+
+// registrable_domain - the key domain of a bounce that passed for the HELO
+// name `helo`: the name's registrable domain, a pointer into `helo`; nullptr
+// when the name is a public suffix itself (an ICANN suffix such as co.uk,
+// or a private one of the list, such as a hosting service's), which is
+// no one sender. Without any list the name stays as it is, as before.
+const char *registrable_domain(const char *helo)
+{
+    static const psl_ctx_t *list;
+    static bool loaded;
+    if (!loaded) {
+        loaded = true;
+        list = psl_latest(nullptr);
+        if (list == nullptr)
+            list = psl_builtin();
+        if (list == nullptr)
+            log_msg(LOG_ERR, "psl_latest: no public suffix list: bounces are keyed "
+                             "on their whole HELO name");
+    }
+    if (list == nullptr)
+        return helo;
+    return psl_registrable_domain(list, helo);
+}
 
 bool same_query(const spf_query &a, const spf_query &b)
 {
@@ -512,52 +271,27 @@ bool spf_prepare(const char *client, const char *sender, const char *helo,
 
 SPF_server_struct *spf_new_server(SPF_dns_server_struct *below)
 {
-    SPF_error_handler = library_fatal;
-    SPF_warning_handler = nullptr;
-    SPF_info_handler = nullptr;
-    SPF_debug_handler = nullptr;
-
-    if (below == nullptr && (below = SPF_dns_resolv_new(nullptr, "resolv", 0)) == nullptr) {
-        log_msg(LOG_ERR, "SPF_dns_resolv_new failed");
+    SPF_dns_server_struct *layer = dns_new_layer(below);
+    if (layer == nullptr)
         return nullptr;
-    }
-    auto *bounded = static_cast<bounded_layer *>(calloc(1, sizeof(bounded_layer)));
-    SPF_dns_server_t *layer = bounded != nullptr ? &bounded->layer : nullptr;
-    if (layer == nullptr) {
-        SPF_dns_free(below);
-        log_msg(LOG_ERR, "SPF layer: out of memory");
-        return nullptr;
-    }
-    layer->destroy = destroy_bounded_layer;
-    layer->lookup = bounded_lookup;
-    layer->layer_below = below;
-    layer->name = "bounded";
-
-    SPF_server_t *server = SPF_server_new_dns(layer, 0);
-    if (server == nullptr) {
+    SPF_server_t *server = new_server(layer);
+    if (server == nullptr)
         SPF_dns_free(layer);
-        log_msg(LOG_ERR, "SPF_server_new_dns failed");
-        return nullptr;
-    }
-    // The library's defaults today, set so that no build of it changes them.
-    SPF_server_set_max_dns_mech(server, spf_max_dns_terms);
-    SPF_server_set_max_dns_mx(server, spf_max_dns_terms);
-    SPF_server_set_max_dns_ptr(server, spf_max_dns_terms);
     return server;
 }
 
 spf_result spf_evaluate(SPF_server_struct *server, const spf_query *query,
                         double deadline)
 {
-    return evaluate(server, query, deadline, false);
+    dns_begin(deadline);
+    return evaluate(server, query);
 }
 
 namespace {
 
-spf_result evaluate(SPF_server_struct *server, const spf_query *query, double deadline,
-                    bool kept_only)
+spf_result evaluate(SPF_server_struct *server, const spf_query *query)
 {
-    evaluation = {deadline, 0, false, false, kept_only, false};
+    dns_limit_void_lookups(spf_max_void_lookups);
     SPF_request_t *request = SPF_request_new(server);
     if (request == nullptr)
         return spf_result::temperror;
@@ -589,7 +323,7 @@ spf_result evaluate(SPF_server_struct *server, const spf_query *query, double de
         // include that could not be read) is no proof. Both are temperror.
         // Other results stand: a failed lookup for the explanation of a
         // fail, say, leaves it a fail.
-        if (evaluation.dns_error &&
+        if (dns_seen().failed &&
             (library_result == SPF_RESULT_INVALID || result == spf_result::pass))
             result = spf_result::temperror;
         // A pass counts only from the domain's own record and for the very
@@ -602,7 +336,7 @@ spf_result evaluate(SPF_server_struct *server, const spf_query *query, double de
         SPF_response_free(response);
     }
     SPF_request_free(request);
-    if (evaluation.void_exceeded)
+    if (dns_seen().void_exceeded)
         result = spf_result::permerror;
     return result;
 }
@@ -639,14 +373,14 @@ const char *spf_key_domain(const char *client, const char *sender, spf_result *o
         result = spf_result::not_checked;
         note = " (nothing to evaluate)";
     } else if (memo.valid && same_query(memo.query, query) &&
-               monotonic_now() - memo.time < memo_seconds) {
+               dns_monotonic_now() - memo.time < memo_seconds) {
         result = memo.result;
         reused = true;
     } else {
         result = run_evaluation(query, &note);
         if (note[0] == '\0' || result != spf_result::timeout) {
             memo.valid = true;
-            memo.time = monotonic_now();
+            memo.time = dns_monotonic_now();
             memo.query = query;
             memo.result = result;
         }
@@ -657,6 +391,10 @@ const char *spf_key_domain(const char *client, const char *sender, spf_result *o
     if (outcome != nullptr)
         *outcome = result;
     const char *domain = result == spf_result::pass ? memo.query.domain : nullptr;
+    // A bounce that passed for its HELO name: every host of a pool names
+    // itself there, and all of them are one sender.
+    if (domain != nullptr && sender[0] == '\n')
+        domain = registrable_domain(domain);
     if (settings.debug)
         log_msg(LOG_DEBUG, "SPF %s%s%s for client %s domain %s: key address %s%s",
                 spf_result_name(result), note, reused ? " (same message)" : "",

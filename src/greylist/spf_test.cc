@@ -279,7 +279,7 @@ protected:
         add("pool.test", "v=spf1 ip4:192.0.2.2 ip4:192.0.2.3 -all");
         add("void3.test",
             "v=spf1 a:gone1.void.test a:gone2.void.test a:gone3.void.test ip4:192.0.2.2 -all");
-        for (int i = 0; i <= spf_kept_answers; i++)
+        for (int i = 0; i <= dns_kept_answers; i++)
             add(("d" + std::to_string(i) + ".test").c_str(), "v=spf1 ip4:192.0.2.2 -all");
         ASSERT_EQ(SPF_E_SUCCESS,
                   SPF_dns_zone_add_str(zone, "later.test", ns_t_txt, TRY_AGAIN, nullptr));
@@ -352,14 +352,14 @@ TEST_F(SpfKept, KeptVoidAnswersStillCountAgainstTheLimit)
     EXPECT_EQ(first, lookups_below);
 }
 
-// Past spf_kept_answers names, the least recently used goes: the first of
+// Past dns_kept_answers names, the least recently used goes: the first of
 // them is asked again, the last is not.
 TEST_F(SpfKept, TheLeastRecentlyUsedNameMakesRoom)
 {
-    for (int i = 0; i <= spf_kept_answers; i++)
+    for (int i = 0; i <= dns_kept_answers; i++)
         EXPECT_EQ("pass", evaluate("192.0.2.2", "a@d" + std::to_string(i) + ".test")) << i;
     int asked = lookups_below;
-    EXPECT_EQ("pass", evaluate("192.0.2.2", "a@d" + std::to_string(spf_kept_answers) + ".test"));
+    EXPECT_EQ("pass", evaluate("192.0.2.2", "a@d" + std::to_string(dns_kept_answers) + ".test"));
     EXPECT_EQ(asked, lookups_below);
     EXPECT_EQ("pass", evaluate("192.0.2.2", "a@d0.test"));
     EXPECT_EQ(asked + 1, lookups_below);
