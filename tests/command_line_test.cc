@@ -488,6 +488,7 @@ TEST_P(ParsedSettings, HoldTheCommandLineValues)
     EXPECT_EQ(expected.spf, settings.spf);
     EXPECT_EQ(expected.auto_whitelist, settings.auto_whitelist);
     EXPECT_EQ(expected.dump_clients, settings.dump_clients);
+    EXPECT_EQ(expected.selective, settings.selective);
     ASSERT_EQ(expected.dnsbl_count, settings.dnsbl_count);
     for (int z = 0; z < expected.dnsbl_count; z++) {
         EXPECT_STREQ(expected.dnsbl[z].name, settings.dnsbl[z].name) << z;
