@@ -5,7 +5,7 @@
 # sender to a recipient that day; dashed: all legitimate messages). Called
 # as gnuplot -e "datafile='...'; outfile='...'"; the configurations' names
 # are read from the data file's comments, in its order.
-set terminal pngcairo size 1100,720 font ",11"
+set terminal pngcairo size 1100,860 font ",11"
 set output outfile
 set title "murvane: delay of legitimate mail over a replayed day (-g 3480)"
 set xlabel "delay of a message, minutes (log scale; 0 drawn at 0.1)"
@@ -13,7 +13,7 @@ set ylabel "share of messages delivered"
 set logscale x
 set xrange [0.1:1000]
 set yrange [0:1]
-set key outside below vertical maxrows 5 width 2 spacing 1.1
+set key outside below vertical maxrows 10 spacing 1.1
 set grid
 set rmargin 8
 colours = "#1f77b4 #d62728 #2ca02c #9467bd #ff7f0e #8c564b"
