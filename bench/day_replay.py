@@ -1,40 +1,56 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause
 """day_replay.py - a generated day of mail replayed through the daemon under
-a frozen fake clock, with plain greylisting, --spf, --auto-whitelist 5 and
-both.
+a frozen fake clock: plain greylisting, --spf, --auto-whitelist 5, both, and
+--selective with both and a test blocklist.
 
     python3 bench/day_replay.py [--build DIR] [--out DIR] [--seed N]
+                                [--reply-share S]
 
 Every delivery attempt is one run of the built daemon (DIR/murvane, default
 build/murvane) with the wall clock frozen at the attempt's second by
 libfaketime (its thread-safe build, libfaketimeMT: the daemon has a
 watchdog thread), on a home of its own per configuration; a deferred
-attempt is retried on the sender's schedule, as its answer decides. The day
-holds:
+attempt is retried on the sender's schedule, as its answer decides. Each
+request carries what Postfix would send about its client: client_name
+(forward-confirmed, or "unknown"), reverse_client_name and helo_name. The
+day holds, each kind from a generator function of its own:
 
 - pool senders: large senders whose every attempt, retries included, leaves
-  from a random address of their pool (8 addresses over two /24s); each
-  one's domain authorises its two /24s by SPF;
-- regular correspondents: servers of one address each, writing to
+  from a random address of their pool (8 addresses over two /24s), each
+  host named in the pool's domain and saying so in its HELO; each one's
+  domain authorises its two /24s by SPF;
+- regular correspondents: 20 small servers of one address each, writing to
   recipients new to them all day long; each one's domain authorises its
-  address;
-- spam sources: one address each, a few attempts, never a retry; every
-  other one's domain authorises its address (a spammer's own domain with
-  valid SPF), the others' domains have no record.
+  address. 18 are named as mail servers are; 2 (10 %) are not: one has its
+  provider's generic name made of its address, one no reverse name at all;
+- spam sources: 200 addresses, a few attempts each, never a retry. Those
+  that send 10 % of the spam messages look like mail servers (a
+  forward-confirmed name, a proper HELO, their own domain's SPF pass, no
+  listing); the others are home connections (a name of their address on an access network, verified or
+  not, or none; an address literal, a bare address or a dotless word as
+  HELO), 80 % of them listed in the test blocklist dnsbl.test; every other
+  one's domain authorises its address by SPF;
+- replies (replies(), none unless --reply-share is given): users' outgoing
+  mail answered by servers new to the site, for the configurations that
+  see outgoing mail.
 
 The replays run in a network and mount namespace of their own (the script
 re-runs itself under unshare; root needed): loopback only, dnsmasq on
-127.0.0.1 serving those SPF records, and a resolv.conf naming it
-bind-mounted over /etc/resolv.conf for this namespace alone.
+127.0.0.1 serving those SPF records and the blocklist's listings (127.0.0.2
+at the reversed-octet name of each listed address), and a resolv.conf
+naming it bind-mounted over /etc/resolv.conf for this namespace alone. A
+daemon that does not take --dnsbl runs the selective configuration without
+it, and the report says so.
 
 The report (OUT/day_replay.md, default build-bench/day_replay) gives, per
-configuration, the median and 95th-percentile delay of legitimate messages,
-deferrals per legitimate message, the messages deferred again after one
-greylist delay had passed since their first attempt, and the share of spam
-stopped, and checks the goal of the two options together; the delays
-of every legitimate message go to OUT/day_replay.dat for the plot
-(bench/day_replay.gp).
+configuration, the median and 95th-percentile delay of legitimate messages
+by kind, of the first-contact ones (the first message of a sender to a
+recipient that day) and of all, deferrals per message, the messages
+deferred again after one greylist delay had passed since their first
+attempt, and the share of spam stopped; it checks the goal of --spf with
+--auto-whitelist 5 and that of the selective set. The delays go to
+OUT/day_replay.dat for the plot (bench/day_replay.gp).
 """
 import argparse
 import heapq
@@ -65,61 +81,191 @@ SCHEDULES = {
 }
 GIVE_UP = DAY   # a message not delivered within a day counts as never delivered
 
+DNSBL_ZONE = "dnsbl.test"
+# The configurations: name, options, and whether the site's policy service
+# also sees its own users' outgoing (authenticated) mail.
 CONFIGS = [
-    ("plain", []),
-    ("--spf", ["--spf"]),
-    ("--auto-whitelist 5", ["--auto-whitelist", "5"]),
-    ("--spf --auto-whitelist 5", ["--spf", "--auto-whitelist", "5"]),
+    ("plain", [], False),
+    ("--spf", ["--spf"], False),
+    ("--auto-whitelist 5", ["--auto-whitelist", "5"], False),
+    ("--spf --auto-whitelist 5", ["--spf", "--auto-whitelist", "5"], False),
+    ("--selective --spf --auto-whitelist 5 --dnsbl " + DNSBL_ZONE,
+     ["--selective", "--spf", "--auto-whitelist", "5", "--dnsbl", DNSBL_ZONE], False),
 ]
 BOTH = "--spf --auto-whitelist 5"
+SELECTIVE = "--selective"   # the name of the configuration judged by the selective goal
+LEGITIMATE = ("pool", "correspondent", "reply")
+
+# The mix, in shares of sources (each stated in docs/performance.md).
+GENERIC_SERVERS = 2      # of the 20 correspondents (10 %): no proper reverse name
+CLEAN_SPAM_SHARE = 0.10  # of the spam messages: from sources with a mail server's looks
+LISTED_SHARE = 0.8       # of the home connections: listed in the test DNSBL
 
 
-def make_day(rng):
-    """The day's first attempts: (time, kind, sender id, message id, ...)."""
+def server_names(name):
+    """What Postfix sends about a mail server: its forward-confirmed name,
+    the same reverse name, and the name as HELO."""
+    return (name, name, name)
+
+
+def pool_senders(rng):
+    """Large senders: 4, each 30 messages over the day to 40 recipients,
+    every attempt from a random address of a pool of 8 over two /24s, each
+    host named in the pool's domain (o3.out.pool1.example) and saying so in
+    its HELO; the domain authorises both /24s by SPF."""
     messages = []
-    # Pool senders: 4, each 30 messages over the day to 40 recipients.
     for p in range(4):
         pool = ["198.18.%d.%d" % (p * 2 + n // 4, 10 + (n % 4) * 7) for n in range(8)]
+        names = {a: server_names("o%d.out.pool%d.example" % (n, p)) for n, a in enumerate(pool)}
         schedule = list(SCHEDULES)[p % len(SCHEDULES)]
         for m in range(30):
             messages.append({
-                "kind": "pool", "pool": pool, "schedule": schedule,
-                "sender": "noreply@pool%d.example" % p,
+                "kind": "pool", "look": "named", "pool": pool, "names": names,
+                "schedule": schedule, "sender": "noreply@pool%d.example" % p,
                 "spf": "v=spf1 ip4:198.18.%d.0/24 ip4:198.18.%d.0/24 -all" % (p * 2, p * 2 + 1),
                 "recipient": "user%d@example.org" % rng.randrange(40),
                 "start": DAY_START + rng.randrange(DAY)})
-    # Regular correspondents: 20 servers, each 10 messages to recipients
-    # mostly new to it.
+    return messages
+
+
+def correspondents(rng):
+    """Small servers: 20 of one address each, 10 messages each to recipients
+    mostly new to them, each domain authorising its address. Most are named
+    as mail servers are (mail.corr3.example, forward-confirmed, the name as
+    HELO); GENERIC_SERVERS of them are not: the first carries its provider's
+    generic name made of its address, the second has no reverse name at
+    all. Both still say a proper HELO."""
+    messages = []
     for c in range(20):
         address = "203.0.113.%d" % (10 + c)
+        helo = "mail.corr%d.example" % c
+        look = "named"
+        names = server_names(helo)
+        if c < GENERIC_SERVERS and c % 2 == 0:
+            generic = "%s.static.isp.example" % address.replace(".", "-")
+            look, names = "generic", (generic, generic, helo)
+        elif c < GENERIC_SERVERS:
+            look, names = "nameless", ("unknown", "unknown", helo)
         schedule = list(SCHEDULES)[c % len(SCHEDULES)]
         for m in range(10):
             messages.append({
-                "kind": "correspondent", "pool": [address], "schedule": schedule,
+                "kind": "correspondent", "look": look, "pool": [address],
+                "names": {address: names}, "schedule": schedule,
                 "sender": "someone%d@corr%d.example" % (rng.randrange(3), c),
                 "spf": "v=spf1 ip4:%s -all" % address,
-                "recipient": "user%d@example.org" % rng.randrange(60),
-                "start": DAY_START + rng.randrange(DAY)})
-    # Spam sources: 200 addresses, 1 to 3 attempts each, never retried.
-    for s in range(200):
-        address = "100.%d.%d.%d" % (64 + s % 64, rng.randrange(256), 1 + rng.randrange(254))
-        for m in range(1 + rng.randrange(3)):
-            messages.append({
-                "kind": "spam", "pool": [address], "schedule": None,
-                "sender": "offer%d@spam%d.example" % (rng.randrange(1000), s),
-                "spf": "v=spf1 ip4:%s -all" % address if s % 2 == 0 else None,
                 "recipient": "user%d@example.org" % rng.randrange(60),
                 "start": DAY_START + rng.randrange(DAY)})
     return messages
 
 
-def request(client, sender, recipient):
+def home_names(rng, address):
+    """What Postfix sends about a hijacked home machine: a name of its
+    address on its provider's access network (forward-confirmed or not), or
+    none; and a HELO that is no host name."""
+    dashed = address.replace(".", "-")
+    roll = rng.random()
+    if roll < 0.4:
+        name = "dsl-%s.dyn.isp%d.example" % (dashed, rng.randrange(5))
+        client, reverse = name, name
+    elif roll < 0.7:
+        client, reverse = "unknown", "%s.pool.isp%d.example" % (dashed, rng.randrange(5))
+    else:
+        client, reverse = "unknown", "unknown"
+    helo = rng.choice(["[%s]" % address, address, "DESKTOP-%05X" % rng.randrange(1 << 20)])
+    return (client, reverse, helo)
+
+
+def spam_sources(rng):
+    """Spam: 200 sources of one address each, 1 to 3 messages each, never a
+    retry. The clean-looking ones (a forward-confirmed name, a proper HELO,
+    their own domain authorising them by SPF, no listing) are the first
+    sources whose messages add up to CLEAN_SPAM_SHARE of the day's spam
+    messages (rounded): the share of spam that --selective lets through by
+    design. The rest are home connections (home_names), LISTED_SHARE of
+    them listed in the test DNSBL, every other one's domain authorising its
+    address by SPF (a spammer's own domain with valid SPF), the others'
+    domains with no record."""
+    sources = []
+    for s in range(200):
+        address = "100.%d.%d.%d" % (64 + s % 64, rng.randrange(256), 1 + rng.randrange(254))
+        sources.append((s, address, 1 + rng.randrange(3)))
+    target = round(CLEAN_SPAM_SHARE * sum(count for _, _, count in sources))
+    clean = set()
+    for s, _, count in sources:
+        if count <= target:
+            clean.add(s)
+            target -= count
+    messages = []
+    for s, address, count in sources:
+        if s in clean:
+            look, names, listed = "clean", server_names("mta.offers%d.example" % s), False
+            spf = "v=spf1 ip4:%s -all" % address
+        else:
+            look, names = "home", home_names(rng, address)
+            listed = rng.random() < LISTED_SHARE
+            spf = "v=spf1 ip4:%s -all" % address if s % 2 == 0 else None
+        for m in range(count):
+            messages.append({
+                "kind": "spam", "look": look, "pool": [address], "names": {address: names},
+                "listed": listed, "schedule": None,
+                "sender": "offer%d@spam%d.example" % (rng.randrange(1000), s), "spf": spf,
+                "recipient": "user%d@example.org" % rng.randrange(60),
+                "start": DAY_START + rng.randrange(DAY)})
+    return messages
+
+
+def replies(rng, share):
+    """Replies: for `share` of the site's 60 users, one message sent out
+    during the day (kind "outbound": an authenticated submission, carrying
+    sasl_username, from the user's machine) to someone at a server never
+    seen before, answered (kind "reply") from that server 5 minutes to 6
+    hours later: legitimate first-contact mail from a properly named server,
+    whose domain authorises it by SPF. Outbound messages are sent only to
+    configurations that see the site's outgoing mail, and never counted. A
+    share of 0 (the default) adds nothing."""
+    messages = []
+    users = [u for u in range(60) if rng.random() < share]
+    for n, u in enumerate(users):
+        address = "198.51.100.%d" % (10 + n % 240)
+        user = "user%d@example.org" % u
+        remote = "someone@reply%d.example" % n
+        sent = DAY_START + rng.randrange(DAY * 3 // 4)
+        messages.append({
+            "kind": "outbound", "look": "user", "pool": ["192.168.1.%d" % (10 + u)],
+            "names": {"192.168.1.%d" % (10 + u): ("unknown", "unknown", "laptop.example.org")},
+            "sasl_username": user.split("@")[0], "schedule": None, "sender": user,
+            "spf": None, "recipient": remote, "start": sent})
+        messages.append({
+            "kind": "reply", "look": "named", "pool": [address],
+            "names": {address: server_names("mx.reply%d.example" % n)},
+            "schedule": list(SCHEDULES)[n % len(SCHEDULES)], "sender": remote,
+            "spf": "v=spf1 ip4:%s -all" % address, "recipient": user,
+            "start": sent + 300 + rng.randrange(6 * 3600)})
+    return messages
+
+
+def make_day(rng, reply_share=0.0):
+    """The day's messages, each with its first attempt's time; every kind of
+    source from its own generator, in this order (the random draws, and so
+    the day of a seed, stay the same when a generator is added last)."""
+    messages = []
+    for generate in (pool_senders, correspondents, spam_sources):
+        messages.extend(generate(rng))
+    messages.extend(replies(rng, reply_share))
+    return messages
+
+
+def request(client, names, m):
+    client_name, reverse_name, helo = names
+    sasl = m.get("sasl_username", "")
     return ("request=smtpd_access_policy\nprotocol_state=RCPT\nprotocol_name=ESMTP\n"
-            "client_address=%s\nclient_name=unknown\nsender=%s\nrecipient=%s\n\n"
-            % (client, sender, recipient))
+            "client_address=%s\nclient_name=%s\nreverse_client_name=%s\nhelo_name=%s\n"
+            "sasl_method=%s\nsasl_username=%s\nsender=%s\nrecipient=%s\n\n"
+            % (client, client_name, reverse_name, helo, "PLAIN" if sasl else "", sasl,
+               m["sender"], m["recipient"]))
 
 
-def ask(murvane, faketime, home, options, now, client, sender, recipient):
+def ask(murvane, faketime, home, options, now, client, m):
     # Monotonic clocks stay real, and with them the watchdog's deadline;
     # without the library's forced monotonic fix its deadline goes through
     # unchanged (with it the watchdog's thread spins under a frozen clock).
@@ -127,7 +273,7 @@ def ask(murvane, faketime, home, options, now, client, sender, recipient):
            "FAKETIME": str(now), "FAKETIME_DONT_FAKE_MONOTONIC": "1",
            "FAKETIME_FORCE_MONOTONIC_FIX": "0"}
     out = subprocess.run([murvane, "-h", home] + options,
-                         input=request(client, sender, recipient).encode(),
+                         input=request(client, m["names"][client], m).encode(),
                          stdout=subprocess.PIPE, env=env, check=True, timeout=60).stdout
     answer = out.decode().split("\n")[0]
     if not answer.startswith("action="):
@@ -135,9 +281,13 @@ def ask(murvane, faketime, home, options, now, client, sender, recipient):
     return not answer.startswith("action=DEFER")
 
 
-def replay(murvane, faketime, home, options, messages, seed):
+def replay(murvane, faketime, home, options, outbound, messages, seed):
+    """The day through the daemon: {message: (delay or None, deferrals)} and
+    the messages deferred later than one delay after their first attempt.
+    Outbound messages are asked about only when `outbound` is true."""
     rng = random.Random(seed)   # the same pool addresses in every configuration
-    queue = [(m["start"], i, 0) for i, m in enumerate(messages)]
+    queue = [(m["start"], i, 0) for i, m in enumerate(messages)
+             if outbound or m["kind"] != "outbound"]
     heapq.heapify(queue)
     outcome = {}
     late = set()    # messages deferred after one delay from their first attempt
@@ -145,7 +295,7 @@ def replay(murvane, faketime, home, options, messages, seed):
         now, i, tries = heapq.heappop(queue)
         m = messages[i]
         client = m["pool"][rng.randrange(len(m["pool"]))]
-        if ask(murvane, faketime, home, options, now, client, m["sender"], m["recipient"]):
+        if ask(murvane, faketime, home, options, now, client, m):
             outcome[i] = (now - m["start"], tries)
             continue
         if now - m["start"] > DELAY:
@@ -162,15 +312,34 @@ def replay(murvane, faketime, home, options, messages, seed):
     return outcome, late
 
 
+def first_contacts(messages):
+    """The legitimate messages that are the first of their sender to their
+    recipient that day."""
+    first = {}
+    for i, m in enumerate(messages):
+        if m["kind"] in LEGITIMATE:
+            pair = (m["sender"], m["recipient"])
+            if pair not in first or m["start"] < messages[first[pair]]["start"]:
+                first[pair] = i
+    return set(first.values())
+
+
 def percentile(values, share):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
 
 
+def reversed_name(address, zone):
+    """The blocklist's name of an IPv4 address: its octets reversed, in zone."""
+    return ".".join(reversed(address.split("."))) + "." + zone
+
+
 def enter_namespace(messages, work):
     """A network and mount namespace of this process's own: loopback up, a
     resolv.conf naming 127.0.0.1 bind-mounted over /etc/resolv.conf, and
-    dnsmasq there serving the day's SPF records. Returns dnsmasq's PID."""
+    dnsmasq there serving the day's SPF records and the test blocklist's
+    listings (127.0.0.2 for each listed address), logging each query to
+    WORK/dnsmasq.log (blocklist_queries()). Returns dnsmasq's PID."""
     subprocess.run(["mount", "--make-rprivate", "/"], check=True, timeout=30)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True, timeout=30)
     resolv = os.path.join(work, "resolv.conf")
@@ -179,16 +348,59 @@ def enter_namespace(messages, work):
     subprocess.run(["mount", "--bind", resolv, "/etc/resolv.conf"], check=True, timeout=30)
     records = sorted({"%s,%s" % (m["sender"].split("@")[1], m["spf"])
                       for m in messages if m["spf"]})
+    listed = sorted({reversed_name(a, DNSBL_ZONE) + ",127.0.0.2"
+                     for m in messages if m.get("listed") for a in m["pool"]})
     pid_file = os.path.join(work, "dnsmasq.pid")
     # dnsmasq returns once its socket is bound, leaving its PID in the file.
-    # Names of the zone not listed answer "no such name".
+    # Names of the zones not listed answer "no such name".
     subprocess.run(["/usr/sbin/dnsmasq", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
                     "--listen-address=127.0.0.1", "--bind-interfaces", "--user=root",
-                    "--group=root", "--pid-file=" + pid_file, "--local=/example/",
-                    "--local=/in-addr.arpa/"] + ["--txt-record=" + r for r in records],
+                    "--group=root", "--pid-file=" + pid_file, "--log-queries",
+                    "--log-facility=" + os.path.join(work, "dnsmasq.log"), "--local=/example/",
+                    "--local=/in-addr.arpa/", "--local=/%s/" % DNSBL_ZONE]
+                   + ["--txt-record=" + r for r in records]
+                   + ["--host-record=" + r for r in listed],
                    check=True, timeout=30)
     with open(pid_file) as f:
         return int(f.read())
+
+
+def blocklist_queries(work):
+    """The queries for names in the test blocklist that dnsmasq has logged
+    so far."""
+    try:
+        with open(os.path.join(work, "dnsmasq.log"), errors="replace") as f:
+            return sum(1 for line in f if "query[" in line and "." + DNSBL_ZONE + " " in line)
+    except FileNotFoundError:
+        return 0
+
+
+def accepts_dnsbl(murvane):
+    """Whether the built daemon takes --dnsbl: a run on an empty input in a
+    scratch home ends with status 0 only when every option was understood."""
+    home = tempfile.mkdtemp(prefix="murvane-replay-probe.")
+    try:
+        return subprocess.run([murvane, "-h", home, "--dnsbl", DNSBL_ZONE],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=60).returncode == 0
+    finally:
+        shutil.rmtree(home)
+
+
+def configurations(murvane):
+    """CONFIGS, without --dnsbl when the daemon does not take it; and a note
+    saying so, or None."""
+    if accepts_dnsbl(murvane):
+        return CONFIGS, None
+    configs = []
+    for name, options, outbound in CONFIGS:
+        if "--dnsbl" in options:
+            at = options.index("--dnsbl")
+            options = options[:at] + options[at + 2:]
+            name = " ".join(options)
+        configs.append((name, options, outbound))
+    return configs, ("this murvane does not take --dnsbl: the selective configuration ran "
+                     "without the blocklist")
 
 
 def main():
@@ -196,6 +408,8 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--out", default="build-bench/day_replay")
     parser.add_argument("--seed", type=int, default=19)
+    parser.add_argument("--reply-share", type=float, default=0.0,
+                        help="share of the users whose outgoing mail is answered (replies())")
     args = parser.parse_args()
     if os.environ.get("MURVANE_REPLAY_NAMESPACE") != "yes":
         env = dict(os.environ, MURVANE_REPLAY_NAMESPACE="yes")
@@ -206,50 +420,111 @@ def main():
     if faketime is None:
         raise SystemExit("day_replay.py: libfaketime (libfaketimeMT.so.1) is not installed")
     os.makedirs(args.out, exist_ok=True)
-    messages = make_day(random.Random(args.seed))
+    messages = make_day(random.Random(args.seed), args.reply_share)
+    configs, note = configurations(murvane)
     work = tempfile.mkdtemp(prefix="murvane-replay-dns.")
     dnsmasq = None
     try:
         dnsmasq = enter_namespace(messages, work)
-        rows, data, goal = run_configs(murvane, faketime, messages, args.seed)
+        rows, data, goal = run_configs(murvane, faketime, configs, messages, args.seed, work)
     finally:
         if dnsmasq is not None:
             os.kill(dnsmasq, 15)
         subprocess.run(["umount", "/etc/resolv.conf"], timeout=30)
         shutil.rmtree(work)
-    write_report(args.out, rows, data, goal)
+    write_report(args.out, configs, rows, data, [note] + goal if note else goal,
+                 describe(messages))
 
 
-def run_configs(murvane, faketime, messages, seed):
+def describe(messages):
+    """The day's mix, in counts, for the report."""
+    def count(kind, look=None):
+        return sum(1 for m in messages
+                   if m["kind"] == kind and (look is None or m["look"] == look))
+    spam_sources = {m["pool"][0]: m for m in messages if m["kind"] == "spam"}
+    home = [m for m in spam_sources.values() if m["look"] == "home"]
+    return ["the day: %d pool messages, %d from correspondents (%d of them from the %d "
+            "servers with no proper reverse name), %d replies, %d outbound; %d legitimate "
+            "first-contact messages"
+            % (count("pool"), count("correspondent"),
+               count("correspondent", "generic") + count("correspondent", "nameless"),
+               GENERIC_SERVERS, count("reply"), count("outbound"),
+               len(first_contacts(messages))),
+            "spam: %d messages from %d sources; %d messages (%.1f%%) from %d clean-looking "
+            "sources, %d from %d home connections, %d of those listed in %s"
+            % (count("spam"), len(spam_sources), count("spam", "clean"),
+               100 * count("spam", "clean") / count("spam"),
+               len(spam_sources) - len(home), count("spam", "home"),
+               len(home), sum(1 for m in home if m["listed"]), DNSBL_ZONE)]
+
+
+def delay_row(name, what, chosen, outcome, late):
+    """A table row: the delays and deferrals of the chosen messages."""
+    delays = [outcome[i][0] for i in chosen if outcome[i][0] is not None]
+    deferrals = [outcome[i][1] for i in chosen]
+    return (name, what, len(chosen), statistics.median(delays) / 60,
+            percentile(delays, 0.95) / 60, statistics.mean(deferrals),
+            sum(1 for i in chosen if i in late), len(chosen) - len(delays))
+
+
+def run_configs(murvane, faketime, configs, messages, seed, work):
     """Each configuration's replay; the table's rows, the plot's data, and the
-    lines that check the goal."""
+    lines that check the goals."""
     rows, data, goal = [], [], []
-    for name, options in CONFIGS:
+    first = first_contacts(messages)
+    legitimate = [i for i, m in enumerate(messages) if m["kind"] in LEGITIMATE]
+    spam = [i for i, m in enumerate(messages) if m["kind"] == "spam"]
+    plain_stopped = None
+    for name, options, outbound in configs:
         home = tempfile.mkdtemp(prefix="murvane-replay.")
+        asked = blocklist_queries(work)
         try:
             outcome, late = replay(murvane, faketime, home, ["-g", str(DELAY)] + options,
-                                   messages, seed + 1)
+                                   outbound, messages, seed + 1)
         finally:
             shutil.rmtree(home)
-        for kind in ("pool", "correspondent", "legitimate"):
-            chosen = [i for i, m in enumerate(messages)
-                      if m["kind"] == kind or (kind == "legitimate" and m["kind"] != "spam")]
-            delays = [outcome[i][0] for i in chosen if outcome[i][0] is not None]
-            deferrals = [outcome[i][1] for i in chosen]
-            lost = len(chosen) - len(delays)
-            rows.append((name, kind, len(chosen), statistics.median(delays) / 60,
-                         percentile(delays, 0.95) / 60, statistics.mean(deferrals),
-                         sum(1 for i in chosen if i in late), lost))
-            if kind != "legitimate":
-                data.extend((name, kind, d) for d in sorted(delays))
-        spam = [i for i, m in enumerate(messages) if m["kind"] == "spam"]
+        if "--dnsbl" in options:
+            goal.append("%s: %d queries in %s answered by dnsmasq" % (
+                name, blocklist_queries(work) - asked, DNSBL_ZONE))
+        for kind in LEGITIMATE:
+            chosen = [i for i in legitimate if messages[i]["kind"] == kind]
+            if chosen:
+                rows.append(delay_row(name, kind, chosen, outcome, late))
+        for what, chosen in (("first contact", sorted(first)), ("legitimate", legitimate)):
+            rows.append(delay_row(name, what, chosen, outcome, late))
+            data.append((name, what, sorted(outcome[i][0] for i in chosen
+                                             if outcome[i][0] is not None), len(chosen)))
         stopped = [i for i in spam if outcome[i][0] is None]
-        with_spf = [i for i in spam if messages[i]["spf"]]
-        rows.append((name, "spam", len(spam), len(stopped) / len(spam),
-                     sum(1 for i in with_spf if i in stopped), len(with_spf)))
+        share = len(stopped) / len(spam)
+        by_look = {look: (sum(1 for i in stopped if messages[i]["look"] == look),
+                          sum(1 for i in spam if messages[i]["look"] == look))
+                   for look in ("home", "clean")}
+        rows.append((name, "spam", len(spam), share, by_look))
+        if name == "plain":
+            plain_stopped = share
         if name == BOTH:
             goal.extend(check_goal(messages, outcome, late, stopped, spam))
+        if name.startswith(SELECTIVE):
+            goal.extend(check_selective(name, rows, share, plain_stopped))
     return rows, data, goal
+
+
+def check_selective(name, rows, stopped, plain_stopped):
+    """The selective set's goal: legitimate mail's median delay 0, its 95th
+    percentile one greylist delay at most, and the share of spam stopped
+    within 10 points of plain greylisting's."""
+    legitimate = next(r for r in rows if r[0] == name and r[1] == "legitimate")
+    first = next(r for r in rows if r[0] == name and r[1] == "first contact")
+    lines = ["%s: legitimate mail's median delay %.1f min, 95th percentile %.1f min "
+             "(first contact: %.1f and %.1f); spam stopped %.1f%% against plain's %.1f%%"
+             % (name, legitimate[3], legitimate[4], first[3], first[4], 100 * stopped,
+                100 * plain_stopped)]
+    met = (legitimate[3] == 0 and legitimate[4] * 60 <= DELAY
+           and plain_stopped - stopped <= 0.10 + 1e-9)
+    lines.append("goal (with %s, legitimate mail's median delay 0, its 95th percentile one "
+                 "delay (%d s) at most, spam stopped within 10 points of plain): %s"
+                 % (name, DELAY, "met" if met else "MISSED"))
+    return lines
 
 
 def check_goal(messages, outcome, late, stopped, spam):
@@ -277,28 +552,35 @@ def check_goal(messages, outcome, late, stopped, spam):
     return lines
 
 
-def write_report(out, rows, data, goal):
+def write_report(out, configs, rows, data, goal, day):
     with open(os.path.join(out, "day_replay.md"), "w") as report:
+        report.write("".join(line + "\n" for line in day) + "\n")
         report.write("| configuration | mail | messages | median delay (min) | "
                      "95th percentile (min) | deferrals per message | "
                      "deferred after one delay | never delivered |\n"
                      "|---|---|---|---|---|---|---|---|\n")
         for r in rows:
             if r[1] == "spam":
-                report.write("| %s | spam | %d | | | | | %.1f%% stopped (%d of the %d with SPF) |\n"
-                             % (r[0], r[2], 100 * r[3], r[4], r[5]))
+                home, clean = r[4]["home"], r[4]["clean"]
+                report.write("| %s | spam | %d | | | | | %.1f%% stopped (home connections %d "
+                             "of %d, clean-looking %d of %d) |\n"
+                             % (r[0], r[2], 100 * r[3], home[0], home[1], clean[0], clean[1]))
             else:
-                kind = "all legitimate" if r[1] == "legitimate" else r[1]
+                kind = {"legitimate": "all legitimate", "first contact":
+                        "legitimate, first contact"}.get(r[1], r[1])
                 report.write("| %s | %s | %d | %.1f | %.1f | %.2f | %d | %d |\n"
                              % ((r[0], kind) + r[2:]))
         report.write("\n" + "".join(line + "\n" for line in goal))
+    # The plot's data: per configuration, the first-contact messages, then
+    # all legitimate messages; the share of each delivered within each delay.
     with open(os.path.join(out, "day_replay.dat"), "w") as dat:
-        for name, kind in [(n, k) for n, _ in CONFIGS for k in ("pool", "correspondent")]:
-            delays = [d for c, k, d in data if c == name and k == kind]
-            dat.write("# %s, %s\n" % (name, kind))
-            for n, d in enumerate(delays):
-                dat.write("%.2f %.4f\n" % (d / 60, (n + 1) / len(delays)))
-            dat.write("\n\n")
+        for name, _, _ in configs:
+            for what in ("first contact", "legitimate"):
+                delays, total = next((d, n) for c, w, d, n in data if c == name and w == what)
+                dat.write("# %s, %s\n" % (name, what))
+                for n, d in enumerate(delays):
+                    dat.write("%.2f %.4f\n" % (d / 60, (n + 1) / total))
+                dat.write("\n\n")
     print(open(os.path.join(out, "day_replay.md")).read(), end="")
 
 

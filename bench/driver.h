@@ -40,6 +40,7 @@ struct stream_spec {
     uint64_t clients = 0;   // clients of the triplets: 0 spread, N the first N of a shared set
     bool from_user = false; // each request the local user's mail to the triplet's
                             // sender, authenticated (reverse_triplet, sasl_username)
+    bool suspicious = false;  // clients named as home connections (make_suspicious)
 };
 
 struct load_spec {

@@ -106,6 +106,8 @@ bool run_state::send_request(connection &c, bool probe_request)
                      stream.clients);
     if (stream.from_user)
         reverse_triplet(&t);
+    if (stream.suspicious)
+        make_suspicious(&t);
     char request[4096];
     size_t length = format_request(request, sizeof request, t, n,
                                    stream.from_user ? "user" : "");

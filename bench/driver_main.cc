@@ -6,7 +6,8 @@
 //
 // options: --connections K, --requests N, --seconds T, --warmup W,
 //   --new SPACE | --known SPACE COUNT, --clients N (the triplets' clients:
-//   N addresses shared by every space; default spread), --server-pid PID (TCP: whose CPU and
+//   N addresses shared by every space; default spread), --suspicious (the clients
+//   named as home connections, workload.h), --server-pid PID (TCP: whose CPU and
 //   memory count; repeatable), --stop-with-signal, --env NAME=VALUE
 //   (repeatable; added to the daemons' bare environment), --probe-after S,
 //   --from-user (each request the authenticated local user's mail to the
@@ -26,8 +27,8 @@ namespace {
 {
     fputs("usage: bench_driver [--connections K] [--requests N] [--seconds T] "
           "[--warmup W]\n"
-          "         (--new SPACE | --known SPACE COUNT) [--clients N] [--stop-with-signal]\n"
-          "         [--env NAME=VALUE]... [--probe-after S] [--from-user]\n"
+          "         (--new SPACE | --known SPACE COUNT) [--clients N] [--suspicious]\n"
+          "         [--stop-with-signal] [--env NAME=VALUE]... [--probe-after S] [--from-user]\n"
           "         (--tcp PORT [--server-pid PID]... | -- DAEMON [ARGS...])\n",
           stderr);
     exit(2);
@@ -75,6 +76,8 @@ int main(int argc, char **argv)
             have_stream = true;
         } else if (a == "--clients")
             stream.clients = strtoull(next(), nullptr, 10);
+        else if (a == "--suspicious")
+            stream.suspicious = true;
         else if (a == "--tcp")
             target.port = atoi(next());
         else if (a == "--server-pid")

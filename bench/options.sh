@@ -1,20 +1,30 @@
 #!/bin/sh
 # SPDX-License-Identifier: BSD-2-Clause
 # options.sh - throughput and CPU per request of the daemon with --spf, with
-# --auto-whitelist 5 and with both, against neither, at 1 and 4 connections,
-# on three streams of requests:
+# --auto-whitelist 5, with both, and with --selective, against none of them,
+# at 1 and 4 connections, on these streams of requests:
 #   new     each request a new triplet of a client seen nowhere else
 #           (deferred; with --auto-whitelist a look at its client's record);
 #   known   triplets passed before (DUNNO);
 #   listed  new triplets of 64 clients that have each passed 10 triplets
 #           before: with --auto-whitelist they pass at once (the client's
-#           record read and written), without it they are deferred.
+#           record read and written), without it they are deferred;
+#   suspect new triplets of clients named as home connections (no verified
+#           name, a reverse name of the address, an address literal as
+#           HELO: the name and HELO signs of --selective); every other
+#           stream's clients are mail servers that show no sign, which
+#           --selective lets through before any database work.
 #
 #   sh bench/options.sh [--build DIR] [--rounds N] [--seconds T] [--configs "C..."]
+#                       [--streams "S..."]
 #
 # DIR (default build-bench) must hold murvane and bench/bench_driver, built
-# with -DMURVANE_BENCH=ON. C is among plain, spf, awl, both (default all
-# four; plain is always run, every ratio is against it).
+# with -DMURVANE_BENCH=ON. C is among plain, spf, awl, both, sel (--selective),
+# dnsbl (--selective --dnsbl dnsbl.test, every address of which dnsmasq
+# lists as 127.0.0.2: each client that shows no other sign is looked up,
+# found listed and greylisted) (default the first four; plain is always
+# run, every ratio is against it);
+# S among new, known, listed, suspect (default the first three).
 #
 # The script runs in a network and mount namespace of its own (it re-runs
 # itself under unshare; root needed): loopback only, dnsmasq on 127.0.0.1
@@ -36,7 +46,7 @@
 # median and range of the round ratios and the median figures of each
 # configuration. Output: one line per run on standard error, the tables on
 # standard output, then the DNS queries dnsmasq answered during one counted
-# run of each configuration with --spf.
+# run of each configuration with --spf or --dnsbl.
 set -eu
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
@@ -45,22 +55,27 @@ build=build-bench
 rounds=9
 seconds=1.2
 configs="plain spf awl both"
+streams="new known listed"
 known=2000
 listed=64
-usage="usage: sh bench/options.sh [--build DIR] [--rounds N] [--seconds T] [--configs \"C...\"]"
+usage="usage: sh bench/options.sh [--build DIR] [--rounds N] [--seconds T] [--configs \"C...\"] [--streams \"S...\"]"
 while [ $# -gt 0 ]; do
     case $1 in
         --build) build=$2; shift ;;
         --rounds) rounds=$2; shift ;;
         --seconds) seconds=$2; shift ;;
         --configs) configs=$2; shift ;;
+        --streams) streams=$2; shift ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
     shift
 done
 case " $configs " in *" plain "*) ;; *) configs="plain $configs" ;; esac
 for config in $configs; do
-    case $config in plain|spf|awl|both) ;; *) echo "$usage" >&2; exit 2 ;; esac
+    case $config in plain|spf|awl|both|sel|dnsbl) ;; *) echo "$usage" >&2; exit 2 ;; esac
+done
+for stream in $streams; do
+    case $stream in new|known|listed|suspect) ;; *) echo "$usage" >&2; exit 2 ;; esac
 done
 murvane=$(pwd)/$build/murvane
 driver=$(pwd)/$build/bench/bench_driver
@@ -72,7 +87,8 @@ driver=$(pwd)/$build/bench/bench_driver
 # Into a namespace of our own, once.
 if [ "${MURVANE_OPTIONS_NAMESPACE:-}" != yes ]; then
     MURVANE_OPTIONS_NAMESPACE=yes exec unshare --net --mount --propagation private \
-        sh "$self" --build "$build" --rounds "$rounds" --seconds "$seconds" --configs "$configs"
+        sh "$self" --build "$build" --rounds "$rounds" --seconds "$seconds" --configs "$configs" \
+        --streams "$streams"
 fi
 mount --make-rprivate /
 ip link set lo up
@@ -96,7 +112,7 @@ mount --bind "$work/resolv.conf" /etc/resolv.conf
     --listen-address=127.0.0.1 --bind-interfaces --user=root --group=root \
     --pid-file="$work/dnsmasq.pid" --log-facility="$work/dnsmasq.log" \
     --local=/example.net/ --local=/example.com/ --local=/example.org/ \
-    --local=/in-addr.arpa/ \
+    --local=/in-addr.arpa/ --address=/dnsbl.test/127.0.0.2 \
     '--txt-record=example.net,v=spf1 ip4:198.18.0.0/15 -all' \
     '--txt-record=example.com,v=spf1 ip4:198.18.0.0/16 -all' \
     '--txt-record=example.org,v=spf1 ip4:198.19.0.0/16 ~all' \
@@ -110,15 +126,20 @@ args() {
         spf) echo "-g 2 --spf" ;;
         awl) echo "-g 2 --auto-whitelist 5" ;;
         both) echo "-g 2 --spf --auto-whitelist 5" ;;
+        sel) echo "-g 2 --selective" ;;
+        dnsbl) echo "-g 2 --selective --dnsbl dnsbl.test" ;;
     esac
 }
 
 # Each home is warmed with its own options (with --spf, the keys of the
 # triplets that pass SPF are their domain's): the known set, and the
 # listed clients' 640 triplets, each asked once, the delay waited out,
-# asked again.
+# asked again (with --selective nothing is stored: those clients show no
+# sign). The new and suspect streams need no warming.
+case " $streams " in *" known "*|*" listed "*) warm=yes ;; *) warm="" ;; esac
 for config in $configs; do
     mkdir "$work/$config"
+    [ -n "$warm" ] || continue
     for pass in 1 2; do
         # shellcheck disable=SC2046
         "$driver" --connections 1 --warmup 0 --requests "$known" --seconds 600 \
@@ -142,6 +163,7 @@ measure() {
         new) triplets="--new n$4c$2$1" ;;
         known) triplets="--known k $known" ;;
         listed) triplets="--new l$4c$2$1 --clients $listed" ;;
+        suspect) triplets="--new s$4c$2$1 --suspicious" ;;
     esac
     # shellcheck disable=SC2046,SC2086
     t0=$(dns_ticks)
@@ -172,7 +194,7 @@ rotate() {
 round=1
 while [ "$round" -le "$rounds" ]; do
     for connections in 1 4; do
-        for stream in new known listed; do
+        for stream in $streams; do
             # shellcheck disable=SC2086
             for config in $(rotate "$round" $configs); do
                 measure "$config" "$connections" "$stream" "$round"
@@ -187,7 +209,7 @@ done
 echo "| connections | triplets | configuration | req/s (median) | ratio to plain, median of $rounds rounds | range of the round ratios | daemon CPU us/request (median) | dnsmasq CPU us/request (median) |"
 echo "|---|---|---|---|---|---|---|---|"
 for connections in 1 4; do
-    for stream in new known listed; do
+    for stream in $streams; do
         for config in $configs; do
             awk -v c="$connections" -v s="$stream" -v k="$config" '
                 function median(a, n,    i, j, t) {
@@ -214,7 +236,7 @@ done
 
 # DNS queries per request: dnsmasq's count of the queries it answered, from
 # its statistics (SIGUSR1) before and after one run of 2,000 requests of
-# each stream, for each configuration with --spf.
+# each stream, for each configuration with --spf or --dnsbl.
 answered() {
     before=$(grep -c 'queries answered locally' "$work/dnsmasq.log" || true)
     kill -USR1 "$dns_pid"
@@ -231,12 +253,13 @@ echo
 echo "| configuration | triplets | requests | DNS queries answered | queries per request |"
 echo "|---|---|---|---|---|"
 for config in $configs; do
-    case $config in spf|both) ;; *) continue ;; esac
-    for stream in new known listed; do
+    case $config in spf|both|dnsbl) ;; *) continue ;; esac
+    for stream in $streams; do
         case $stream in
             new) triplets="--new q$config" ;;
             known) triplets="--known k $known" ;;
             listed) triplets="--new lq$config --clients $listed" ;;
+            suspect) triplets="--new sq$config --suspicious" ;;
         esac
         a=$(answered)
         # shellcheck disable=SC2046,SC2086

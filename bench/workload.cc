@@ -48,6 +48,8 @@ void make_triplet(const std::string &space, uint64_t index, bench_triplet *t,
              18 + (a >> 16), (a >> 8) & 255, a & 255);
     snprintf(t->client_name, sizeof t->client_name, "mx%u.relay%u.example.net",
              static_cast<unsigned>(a & 15), static_cast<unsigned>(a >> 4));
+    memcpy(t->reverse_name, t->client_name, sizeof t->reverse_name);
+    memcpy(t->helo_name, t->client_name, sizeof t->helo_name);
     // The index in the sender keeps every triplet of a space distinct, and
     // the space in it keeps spaces apart.
     snprintf(t->sender, sizeof t->sender, "%s-%s-%llx@%s",
@@ -64,6 +66,18 @@ void reverse_triplet(bench_triplet *t)
     memcpy(sender, t->sender, sizeof sender);
     snprintf(t->sender, sizeof t->sender, "%s", t->recipient);
     snprintf(t->recipient, sizeof t->recipient, "%s", sender);
+}
+
+void make_suspicious(bench_triplet *t)
+{
+    snprintf(t->client_name, sizeof t->client_name, "unknown");
+    char dashed[sizeof t->client_address];
+    size_t i = 0;
+    for (; t->client_address[i] != '\0'; i++)
+        dashed[i] = t->client_address[i] == '.' ? '-' : t->client_address[i];
+    dashed[i] = '\0';
+    snprintf(t->reverse_name, sizeof t->reverse_name, "dsl-%s.dynamic.example.net", dashed);
+    snprintf(t->helo_name, sizeof t->helo_name, "[%s]", t->client_address);
 }
 
 size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t seq,
@@ -103,8 +117,8 @@ size_t format_request(char *buf, size_t cap, const bench_triplet &t, uint64_t se
         "compatibility_level=3.6\n"
         "mail_version=3.7.11\n"
         "\n",
-        t.client_name, static_cast<unsigned long long>(h & 0xFFFFFFFFFFULL),
-        t.sender, t.recipient, t.client_address, t.client_name, t.client_name,
+        t.helo_name, static_cast<unsigned long long>(h & 0xFFFFFFFFFFULL),
+        t.sender, t.recipient, t.client_address, t.client_name, t.reverse_name,
         static_cast<unsigned long long>((h >> 8) & 0xFFFF),
         static_cast<unsigned long long>(h >> 32),
         static_cast<unsigned long long>(seq),

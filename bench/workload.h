@@ -13,9 +13,15 @@
 #include <cstdint>
 #include <string>
 
+// What the mail server says about a triplet's client: a mail server's
+// forward-confirmed name and HELO (no sign of a spam source, for
+// --selective), or what a home connection shows (no verified name, a
+// reverse name made of its address, an address literal as HELO).
 struct bench_triplet {
     char client_address[16];  // dotted IPv4 text, in 198.18.0.0/15
-    char client_name[48];     // the reverse name the mail server would send
+    char client_name[48];     // the forward-confirmed name, or "unknown"
+    char reverse_name[48];    // the reverse (PTR) name the mail server would send
+    char helo_name[48];
     char sender[96];
     char recipient[64];
 };
@@ -29,6 +35,12 @@ uint64_t mix64(uint64_t x);
 // does); 0 spreads the clients over the whole /15 by the triplet's hash.
 void make_triplet(const std::string &space, uint64_t index, bench_triplet *t,
                   uint64_t clients = 0);
+
+// make_suspicious - give the triplet's client a home connection's names:
+// client_name "unknown", a reverse name holding its address
+// (dsl-198-18-3-4.dynamic.example.net) and a HELO of its address literal,
+// the unverified, dynamic and helo signs of --selective.
+void make_suspicious(bench_triplet *t);
 
 // format_request - an RCPT request with the attributes the mail server sends
 // for one recipient, ended by its empty line. `seq` varies the per-message

@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause
-"""spf_e2e.py - --spf and --auto-whitelist behind a real Postfix.
+"""spf_e2e.py - --spf, --auto-whitelist and --selective behind a real Postfix.
 
 The test moves itself into a network and mount namespace of its own, gives
-its loopback interface the addresses 192.0.2.2, 192.0.2.3 and 192.0.2.4,
-starts dnsmasq on 127.0.0.1 serving the SPF record of pool.test (which
-authorises 192.0.2.2 and 192.0.2.3 and fails every other address) and
-bind-mounts a resolv.conf naming it over /etc/resolv.conf, for this namespace
+its loopback interface the addresses 192.0.2.2 to 192.0.2.6, starts dnsmasq
+on 127.0.0.1 serving the SPF record of pool.test (which authorises 192.0.2.2
+and 192.0.2.3 and fails every other address) and the names of two clients,
+each both ways (A and PTR), so that Postfix's smtpd finds a forward-confirmed
+name for them: mx.good.test for 192.0.2.5 and dsl-192-0-2-6.dynamic.test for
+192.0.2.6 (the other addresses have no name). It bind-mounts a resolv.conf naming it over /etc/resolv.conf, for this namespace
 alone: no query leaves it. (In a chroot, whose "/" is no mount point that
 could be made private, no mount is made: dnsmasq takes instead the addresses
 of the nameservers /etc/resolv.conf names, given to the namespace's loopback.)
 In there it builds a private Postfix instance as
-postfix_e2e.py does, with three smtpd listeners, each asking a murvane
+postfix_e2e.py does, with four smtpd listeners, each asking a murvane
 service of its own (own home, -g 2):
 
   - plain: a message from 192.0.2.2 is deferred, and its retry after the
@@ -23,7 +25,13 @@ service of its own (own home, -g 2):
   - --auto-whitelist 2: once two triplets of 192.0.2.2 have passed, a message
     from it to a new recipient is accepted at once, untagged, and
     --dump-clients lists the client with its two passes and one triplet let
-    through.
+    through;
+  - --selective: mx.good.test, saying HELO mx.good.test, is accepted at
+    once, its message untagged and no triplet stored for it, while plain
+    greylisting defers it; dsl-192-0-2-6.dynamic.test, forward-confirmed and
+    with a proper HELO too, is deferred by both, its name alone being the
+    sign. Postfix's log must show both names as smtpd found them, so that
+    the names reached the daemon from Postfix's own DNS.
 
 The SMTP client binds its connections to those addresses: the SPF library
 answers "pass" for any loopback client, so only such addresses prove that
@@ -60,6 +68,10 @@ POOL_DOMAIN = "pool.test"
 SENDER = "alice@" + POOL_DOMAIN
 POOL = ["192.0.2.2", "192.0.2.3"]   # what pool.test authorises
 STRANGER = "192.0.2.4"              # an address it does not
+# Clients with forward-confirmed names: a mail server's, and an access
+# network's (the name made of the address).
+SERVER = ("192.0.2.5", "mx.good.test")
+HOME_LINE = ("192.0.2.6", "dsl-192-0-2-6.dynamic.test")
 SPF_RECORD = "v=spf1 ip4:192.0.2.2 ip4:192.0.2.3 -all"
 DNSMASQ = "/usr/sbin/dnsmasq"
 
@@ -136,7 +148,7 @@ def enter_namespace(resolv_conf):
             flags = struct.unpack_from("16sh", fcntl.ioctl(s, SIOCGIFFLAGS, ifreq_flags("lo")))[1]
             fcntl.ioctl(s, SIOCSIFFLAGS, ifreq_flags("lo", flags | IFF_UP))
             # One alias of lo per address, each a /32 of its own.
-            aliases = POOL + [STRANGER] + [a for a in listen if a != "127.0.0.1"]
+            aliases = POOL + [STRANGER, SERVER[0], HOME_LINE[0]] + [a for a in listen if a != "127.0.0.1"]
             for n, address in enumerate(aliases, start=1):
                 alias = "lo:%d" % n
                 fcntl.ioctl(s, SIOCSIFADDR, ifreq_address(alias, address))
@@ -160,7 +172,8 @@ def start_dnsmasq(listen, deadline):
          "--no-hosts"] + ["--listen-address=" + a for a in listen] + ["--bind-interfaces",
          "--user=root", "--group=root", "--pid-file=", "--log-facility=-",
          "--local=/test/", "--local=/in-addr.arpa/", "--local=/ip6.arpa/",
-         "--txt-record=%s,%s" % (POOL_DOMAIN, SPF_RECORD)],
+         "--txt-record=%s,%s" % (POOL_DOMAIN, SPF_RECORD)]
+        + ["--host-record=%s,%s" % (name, address) for address, name in (SERVER, HOME_LINE)],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     said = b""
     end = min(deadline.end, time.monotonic() + 20)
@@ -198,11 +211,12 @@ SERVICES = {
     "plain": [],
     "spf": ["--spf"],
     "awl": ["--auto-whitelist", "2"],
+    "selective": ["--selective"],
 }
 
 
 def configure(instance):
-    """Three smtpd listeners on 127.0.0.1, each asking its own murvane: the
+    """Four smtpd listeners on 127.0.0.1, each asking its own murvane: the
     template's listener and service are the plain ones."""
     instance.ports = {"plain": instance.port}
     instance.homes = {"plain": instance.home}
@@ -239,12 +253,11 @@ def start(instance, deadline):
                           lambda: e2e.accepting(port), limit=30)
 
 
-def send(instance, service, client, recipient, tag=None):
-    """One SMTP transaction from `client` to the listener of `service`: RCPT
-    TO recipient, and DATA when tag is given and the recipient was accepted.
-    Returns the RCPT reply as (code, text)."""
-    session = smtplib.SMTP("127.0.0.1", instance.ports[service],
-                           local_hostname="mta.%s" % POOL_DOMAIN,
+def send(instance, service, client, recipient, tag=None, helo="mta." + POOL_DOMAIN):
+    """One SMTP transaction from `client`, saying EHLO helo, to the listener
+    of `service`: RCPT TO recipient, and DATA when tag is given and the
+    recipient was accepted. Returns the RCPT reply as (code, text)."""
+    session = smtplib.SMTP("127.0.0.1", instance.ports[service], local_hostname=helo,
                            timeout=e2e.SMTP_SECONDS, source_address=(client, 0))
     try:
         code, text = session.ehlo()
@@ -357,6 +370,40 @@ def proven_client(instance, deadline):
     check(found == expected, "--auto-whitelist listing %r, expected %r" % (found, expected))
 
 
+def selective_clients(instance, deadline):
+    """--selective lets the mail server through at once and untouched, and
+    greylists the access-network client as plain greylisting does."""
+    erin = "erin@" + DOMAIN
+    server, server_name = SERVER
+    home_line, home_name = HOME_LINE
+    log("--selective: %s (%s) is accepted at once, untagged" % (server_name, server))
+    e2e.accepted(send(instance, "selective", server, erin, tag="selective-server",
+                      helo=server_name), erin)
+    headers = e2e.delivered(instance, erin, "selective-server", deadline)
+    check(headers == [], "the let-through message carries %r" % headers)
+    log("plain: %s is deferred, a new triplet" % server_name)
+    new_triplet(send(instance, "plain", server, erin, helo=server_name), erin)
+    log("--selective and plain: %s is deferred, a new triplet" % home_name)
+    for service in ("selective", "plain"):
+        new_triplet(send(instance, service, home_line, erin, helo=home_name), erin)
+
+    # What smtpd found in DNS, from its "connect from NAME[ADDRESS]" lines:
+    # a forward-confirmed name for both clients, so only the dynamic one's
+    # name set it apart.
+    text = instance.maillog_text()
+    for address, name in (SERVER, HOME_LINE):
+        check("connect from %s[%s]" % (name, address) in text,
+              "Postfix's log shows no connection from %s[%s]: its smtpd did not find "
+              "the forward-confirmed name" % (name, address))
+    expected = {(home_line, SENDER, erin): (1, 0)}
+    found = listing(instance, "selective")
+    check(found == expected, "--selective listing %r, expected %r" % (found, expected))
+    found = listing(instance, "plain")
+    for address in (server, home_line):
+        check(found.get((address, SENDER, erin)) == (1, 0), "plain listing %r: expected a "
+              "deferred triplet of %s" % (found, address))
+
+
 def main(argv):
     if len(argv) != 2:
         print("usage: spf_e2e.py MURVANE_BINARY", file=sys.stderr)
@@ -391,6 +438,7 @@ def main(argv):
         start(instance, deadline)
         pool_retry(instance, deadline)
         proven_client(instance, deadline)
+        selective_clients(instance, deadline)
         found = e2e.complaints(instance)
         check(not found, "Postfix complained about a policy service:\n" + "\n".join(found))
         ok = True
