@@ -377,10 +377,11 @@ def blocklist_queries(work):
 
 def accepts_dnsbl(murvane):
     """Whether the built daemon takes --dnsbl: a run on an empty input in a
-    scratch home ends with status 0 only when every option was understood."""
+    scratch home ends with status 0 only when every option was understood
+    (--dnsbl is refused without --selective)."""
     home = tempfile.mkdtemp(prefix="murvane-replay-probe.")
     try:
-        return subprocess.run([murvane, "-h", home, "--dnsbl", DNSBL_ZONE],
+        return subprocess.run([murvane, "-h", home, "--selective", "--dnsbl", DNSBL_ZONE],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, timeout=60).returncode == 0
     finally:
