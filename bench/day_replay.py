@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause
 """day_replay.py - a generated day of mail replayed through the daemon under
-a frozen fake clock: plain greylisting, --spf, --auto-whitelist 5, both, and
---selective with both and a test blocklist.
+a frozen fake clock: plain greylisting, --spf, --auto-whitelist 5, both,
+both with --replies, and --selective with both and a test blocklist, with
+and without --replies.
 
     python3 bench/day_replay.py [--build DIR] [--out DIR] [--seed N]
                                 [--reply-share S]
@@ -31,9 +32,12 @@ day holds, each kind from a generator function of its own:
   not, or none; an address literal, a bare address or a dotless word as
   HELO), 80 % of them listed in the test blocklist dnsbl.test; every other
   one's domain authorises its address by SPF;
-- replies (replies(), none unless --reply-share is given): users' outgoing
-  mail answered by servers new to the site, for the configurations that
-  see outgoing mail.
+- replies (replies()): answers to mail the site's users sent out earlier
+  that day, from servers new to the site: --reply-share (default 0.10) of
+  the day's legitimate first-contact messages. The users' outgoing
+  messages (authenticated, with sasl_username) go through the same daemon
+  home in the configurations with --replies, which learn from them; the
+  others never see them.
 
 The replays run in a network and mount namespace of their own (the script
 re-runs itself under unshare; root needed): loopback only, dnsmasq on
@@ -49,7 +53,8 @@ by kind, of the first-contact ones (the first message of a sender to a
 recipient that day) and of all, deferrals per message, the messages
 deferred again after one greylist delay had passed since their first
 attempt, and the share of spam stopped; it checks the goal of --spf with
---auto-whitelist 5 and that of the selective set. The delays go to
+--auto-whitelist 5, that of the selective set, and, for each configuration
+with --replies, that every reply passed at once. The delays go to
 OUT/day_replay.dat for the plot (bench/day_replay.gp).
 """
 import argparse
@@ -91,7 +96,12 @@ CONFIGS = [
     ("--spf --auto-whitelist 5", ["--spf", "--auto-whitelist", "5"], False),
     ("--selective --spf --auto-whitelist 5 --dnsbl " + DNSBL_ZONE,
      ["--selective", "--spf", "--auto-whitelist", "5", "--dnsbl", DNSBL_ZONE], False),
+    ("--selective --spf --auto-whitelist 5 --dnsbl " + DNSBL_ZONE + " --replies",
+     ["--selective", "--spf", "--auto-whitelist", "5", "--dnsbl", DNSBL_ZONE, "--replies"], True),
 ]
+# Both, with --replies, after both; the order of CONFIGS is the plot's.
+CONFIGS.insert(4, ("--spf --auto-whitelist 5 --replies",
+                   ["--spf", "--auto-whitelist", "5", "--replies"], True))
 BOTH = "--spf --auto-whitelist 5"
 SELECTIVE = "--selective"   # the name of the configuration judged by the selective goal
 LEGITIMATE = ("pool", "correspondent", "reply")
@@ -100,6 +110,8 @@ LEGITIMATE = ("pool", "correspondent", "reply")
 GENERIC_SERVERS = 2      # of the 20 correspondents (10 %): no proper reverse name
 CLEAN_SPAM_SHARE = 0.10  # of the spam messages: from sources with a mail server's looks
 LISTED_SHARE = 0.8       # of the home connections: listed in the test DNSBL
+REPLY_SHARE = 0.10       # of the legitimate first-contact messages: replies
+GENERIC_REPLIERS = 10    # every tenth reply's server has no proper reverse name
 
 
 def server_names(name):
@@ -214,44 +226,56 @@ def spam_sources(rng):
     return messages
 
 
-def replies(rng, share):
-    """Replies: for `share` of the site's 60 users, one message sent out
-    during the day (kind "outbound": an authenticated submission, carrying
-    sasl_username, from the user's machine) to someone at a server never
-    seen before, answered (kind "reply") from that server 5 minutes to 6
-    hours later: legitimate first-contact mail from a properly named server,
-    whose domain authorises it by SPF. Outbound messages are sent only to
-    configurations that see the site's outgoing mail, and never counted. A
-    share of 0 (the default) adds nothing."""
+def replies(rng, count):
+    """Replies: `count` messages of the site's 60 users sent out during the
+    day (kind "outbound": an authenticated submission, carrying
+    sasl_username, from the user's machine), each to someone at a server
+    never seen before, and each answered (kind "reply") from that server 5
+    minutes to 6 hours later: legitimate first-contact mail, its domain
+    authorising the server by SPF. Most of these servers are named as mail
+    servers are; every GENERIC_REPLIERS-th is not, the correspondents'
+    way: alternately a generic name made of its address and no reverse
+    name, a proper HELO either way. Outbound messages are sent only to
+    configurations that see the site's outgoing mail, and never counted."""
     messages = []
-    users = [u for u in range(60) if rng.random() < share]
-    for n, u in enumerate(users):
+    for n in range(count):
+        u = rng.randrange(60)
         address = "198.51.100.%d" % (10 + n % 240)
         user = "user%d@example.org" % u
         remote = "someone@reply%d.example" % n
+        helo = "mx.reply%d.example" % n
+        look, names = "named", server_names(helo)
+        if n % GENERIC_REPLIERS == 0 and (n // GENERIC_REPLIERS) % 2 == 0:
+            generic = "%s.static.isp.example" % address.replace(".", "-")
+            look, names = "generic", (generic, generic, helo)
+        elif n % GENERIC_REPLIERS == 0:
+            look, names = "nameless", ("unknown", "unknown", helo)
         sent = DAY_START + rng.randrange(DAY * 3 // 4)
+        laptop = "192.168.1.%d" % (10 + u)
         messages.append({
-            "kind": "outbound", "look": "user", "pool": ["192.168.1.%d" % (10 + u)],
-            "names": {"192.168.1.%d" % (10 + u): ("unknown", "unknown", "laptop.example.org")},
+            "kind": "outbound", "look": "user", "pool": [laptop],
+            "names": {laptop: ("unknown", "unknown", "laptop.example.org")},
             "sasl_username": user.split("@")[0], "schedule": None, "sender": user,
             "spf": None, "recipient": remote, "start": sent})
         messages.append({
-            "kind": "reply", "look": "named", "pool": [address],
-            "names": {address: server_names("mx.reply%d.example" % n)},
+            "kind": "reply", "look": look, "pool": [address], "names": {address: names},
             "schedule": list(SCHEDULES)[n % len(SCHEDULES)], "sender": remote,
             "spf": "v=spf1 ip4:%s -all" % address, "recipient": user,
             "start": sent + 300 + rng.randrange(6 * 3600)})
     return messages
 
 
-def make_day(rng, reply_share=0.0):
+def make_day(rng, reply_share=REPLY_SHARE):
     """The day's messages, each with its first attempt's time; every kind of
     source from its own generator, in this order (the random draws, and so
-    the day of a seed, stay the same when a generator is added last)."""
+    the day of a seed, stay the same when a generator is added last). The
+    replies are as many as make `reply_share` of the legitimate
+    first-contact messages, themselves included."""
     messages = []
     for generate in (pool_senders, correspondents, spam_sources):
         messages.extend(generate(rng))
-    messages.extend(replies(rng, reply_share))
+    others = len(first_contacts(messages))
+    messages.extend(replies(rng, round(reply_share * others / (1 - reply_share))))
     return messages
 
 
@@ -285,7 +309,6 @@ def replay(murvane, faketime, home, options, outbound, messages, seed):
     """The day through the daemon: {message: (delay or None, deferrals)} and
     the messages deferred later than one delay after their first attempt.
     Outbound messages are asked about only when `outbound` is true."""
-    rng = random.Random(seed)   # the same pool addresses in every configuration
     queue = [(m["start"], i, 0) for i, m in enumerate(messages)
              if outbound or m["kind"] != "outbound"]
     heapq.heapify(queue)
@@ -294,7 +317,10 @@ def replay(murvane, faketime, home, options, outbound, messages, seed):
     while queue:
         now, i, tries = heapq.heappop(queue)
         m = messages[i]
-        client = m["pool"][rng.randrange(len(m["pool"]))]
+        # The same address for the same attempt of a message in every
+        # configuration, whichever other messages it asks about.
+        client = m["pool"][random.Random("%d/%d/%d" % (seed, i, tries))
+                           .randrange(len(m["pool"]))]
         if ask(murvane, faketime, home, options, now, client, m):
             outcome[i] = (now - m["start"], tries)
             continue
@@ -409,9 +435,12 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--out", default="build-bench/day_replay")
     parser.add_argument("--seed", type=int, default=19)
-    parser.add_argument("--reply-share", type=float, default=0.0,
-                        help="share of the users whose outgoing mail is answered (replies())")
+    parser.add_argument("--reply-share", type=float, default=REPLY_SHARE,
+                        help="share of the legitimate first-contact messages that are "
+                        "replies (replies()); 0 for none")
     args = parser.parse_args()
+    if not 0 <= args.reply_share < 1:
+        parser.error("--reply-share takes a share from 0 up to, not including, 1")
     if os.environ.get("MURVANE_REPLAY_NAMESPACE") != "yes":
         env = dict(os.environ, MURVANE_REPLAY_NAMESPACE="yes")
         os.execvpe("unshare", ["unshare", "--net", "--mount", "--propagation", "private",
@@ -445,12 +474,15 @@ def describe(messages):
     spam_sources = {m["pool"][0]: m for m in messages if m["kind"] == "spam"}
     home = [m for m in spam_sources.values() if m["look"] == "home"]
     return ["the day: %d pool messages, %d from correspondents (%d of them from the %d "
-            "servers with no proper reverse name), %d replies, %d outbound; %d legitimate "
-            "first-contact messages"
+            "servers with no proper reverse name), %d replies (%d of them from servers with "
+            "no proper reverse name) to as many outbound messages; %d legitimate "
+            "first-contact messages, %.1f%% of them replies"
             % (count("pool"), count("correspondent"),
                count("correspondent", "generic") + count("correspondent", "nameless"),
-               GENERIC_SERVERS, count("reply"), count("outbound"),
-               len(first_contacts(messages))),
+               GENERIC_SERVERS, count("reply"),
+               count("reply", "generic") + count("reply", "nameless"),
+               len(first_contacts(messages)),
+               100 * count("reply") / len(first_contacts(messages))),
             "spam: %d messages from %d sources; %d messages (%.1f%%) from %d clean-looking "
             "sources, %d from %d home connections, %d of those listed in %s"
             % (count("spam"), len(spam_sources), count("spam", "clean"),
@@ -464,7 +496,7 @@ def delay_row(name, what, chosen, outcome, late):
     delays = [outcome[i][0] for i in chosen if outcome[i][0] is not None]
     deferrals = [outcome[i][1] for i in chosen]
     return (name, what, len(chosen), statistics.median(delays) / 60,
-            percentile(delays, 0.95) / 60, statistics.mean(deferrals),
+            percentile(delays, 0.95) / 60, max(delays) / 60, statistics.mean(deferrals),
             sum(1 for i in chosen if i in late), len(chosen) - len(delays))
 
 
@@ -507,7 +539,26 @@ def run_configs(murvane, faketime, configs, messages, seed, work):
             goal.extend(check_goal(messages, outcome, late, stopped, spam))
         if name.startswith(SELECTIVE):
             goal.extend(check_selective(name, rows, share, plain_stopped))
+        goal.extend(check_replies(name, options, messages, outcome))
     return rows, data, goal
+
+
+def check_replies(name, options, messages, outcome):
+    """The replies' delays; with --replies, the goal: every reply passed at
+    its first attempt (0 s)."""
+    chosen = [i for i, m in enumerate(messages) if m["kind"] == "reply"]
+    if not chosen:
+        return []
+    delays = [outcome[i][0] for i in chosen if outcome[i][0] is not None]
+    lines = ["%s: replies %d, delay median %.1f min, 95th percentile %.1f min, longest "
+             "%.1f min, never delivered %d"
+             % (name, len(chosen), statistics.median(delays) / 60,
+                percentile(delays, 0.95) / 60, max(delays) / 60, len(chosen) - len(delays))]
+    if "--replies" in options:
+        waited = [i for i in chosen if outcome[i][0] != 0]
+        lines.append("goal (with %s, every reply passes at once): %s (%d of %d waited)"
+                     % (name, "MISSED" if waited else "met", len(waited), len(chosen)))
+    return lines
 
 
 def check_selective(name, rows, stopped, plain_stopped):
@@ -557,19 +608,19 @@ def write_report(out, configs, rows, data, goal, day):
     with open(os.path.join(out, "day_replay.md"), "w") as report:
         report.write("".join(line + "\n" for line in day) + "\n")
         report.write("| configuration | mail | messages | median delay (min) | "
-                     "95th percentile (min) | deferrals per message | "
+                     "95th percentile (min) | longest (min) | deferrals per message | "
                      "deferred after one delay | never delivered |\n"
-                     "|---|---|---|---|---|---|---|---|\n")
+                     "|---|---|---|---|---|---|---|---|---|\n")
         for r in rows:
             if r[1] == "spam":
                 home, clean = r[4]["home"], r[4]["clean"]
-                report.write("| %s | spam | %d | | | | | %.1f%% stopped (home connections %d "
+                report.write("| %s | spam | %d | | | | | | %.1f%% stopped (home connections %d "
                              "of %d, clean-looking %d of %d) |\n"
                              % (r[0], r[2], 100 * r[3], home[0], home[1], clean[0], clean[1]))
             else:
                 kind = {"legitimate": "all legitimate", "first contact":
                         "legitimate, first contact"}.get(r[1], r[1])
-                report.write("| %s | %s | %d | %.1f | %.1f | %.2f | %d | %d |\n"
+                report.write("| %s | %s | %d | %.1f | %.1f | %.1f | %.2f | %d | %d |\n"
                              % ((r[0], kind) + r[2:]))
         report.write("\n" + "".join(line + "\n" for line in goal))
     # The plot's data: per configuration, the first-contact messages, then
