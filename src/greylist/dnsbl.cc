@@ -26,6 +26,7 @@ extern "C" {
 #include <cstring>
 
 #include "common/log.h"
+#include "dns/domain_name.h"
 #include "dns/resolver.h"
 
 namespace {
@@ -195,43 +196,6 @@ struct memo_t {
 };
 memo_t memo;
 
-// zone_name - the text [begin, end) as a zone, lower-cased into `out`:
-// labels of 1 to 63 letters, digits, '-' and '_', at least two of them, the
-// last not all digits, one final dot dropped. False when it is none.
-bool zone_name(const char *begin, const char *end, char out[max_dnsbl_zone + 1])
-{
-    size_t n = static_cast<size_t>(end - begin);
-    if (n > 0 && begin[n - 1] == '.')
-        n--;
-    if (n == 0 || n > static_cast<size_t>(max_dnsbl_zone))
-        return false;
-    size_t label = 0, labels = 1;
-    bool digits_only = true;
-    for (size_t i = 0; i < n; i++) {
-        char c = begin[i];
-        if (c == '.') {
-            if (label == 0)
-                return false;
-            label = 0;
-            labels++;
-            digits_only = true;
-            out[i] = c;
-            continue;
-        }
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        bool digit = c >= '0' && c <= '9';
-        if (!digit && !(c >= 'a' && c <= 'z') && c != '-' && c != '_')
-            return false;
-        digits_only = digits_only && digit;
-        if (++label > 63)
-            return false;
-        out[i] = c;
-    }
-    out[n] = '\0';
-    return label > 0 && labels >= 2 && !digits_only;
-}
-
 }  // namespace
 
 bool dnsbl_parse_zone(const char *argument, dnsbl_zone *zone)
@@ -239,7 +203,7 @@ bool dnsbl_parse_zone(const char *argument, dnsbl_zone *zone)
     const char *equals = strchr(argument, '=');
     const char *end = equals != nullptr ? equals : argument + strlen(argument);
     zone->code_count = 0;
-    if (!zone_name(argument, end, zone->name))
+    if (!domain_name(argument, static_cast<size_t>(end - argument), max_dnsbl_zone, zone->name))
         return false;
     if (equals == nullptr)
         return true;

@@ -34,6 +34,7 @@ extern "C" {
 
 #include "common/log.h"
 #include "common/settings.h"
+#include "dns/domain_name.h"
 #include "policy/request.h"
 
 namespace {
@@ -41,43 +42,6 @@ namespace {
 // Seconds one outcome serves later requests of the same client, sender and
 // HELO: the recipients of one message come within it.
 constexpr double memo_seconds = 60;
-
-// host_domain - `text` (n bytes) as a key domain: lower case, one final dot
-// dropped, letters, digits, '-' and '_' in labels of 1 to 63 bytes, at least
-// two labels, and a last label that is not all digits (an address literal is
-// no domain). False when it is none.
-bool host_domain(const char *text, size_t n, char out[max_key_domain + 1])
-{
-    if (n > 0 && text[n - 1] == '.')
-        n--;
-    if (n == 0 || n > max_key_domain)
-        return false;
-    size_t label = 0, labels = 1;
-    bool digits_only = true;
-    for (size_t i = 0; i < n; i++) {
-        char c = text[i];
-        if (c == '.') {
-            if (label == 0)
-                return false;
-            label = 0;
-            labels++;
-            digits_only = true;
-            out[i] = c;
-            continue;
-        }
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        bool digit = c >= '0' && c <= '9';
-        if (!digit && !(c >= 'a' && c <= 'z') && c != '-' && c != '_')
-            return false;
-        digits_only = digits_only && digit;
-        if (++label > 63)
-            return false;
-        out[i] = c;
-    }
-    out[n] = '\0';
-    return label > 0 && labels >= 2 && !digits_only;
-}
 
 // evaluate - the evaluation of a prepared query with `server`, under the
 // limits of the job dns_begin() started.
@@ -234,7 +198,7 @@ bool spf_prepare(const char *client, const char *sender, const char *helo,
         size_t n = 0;
         while (helo[n] != '\n' && helo[n] != '\0')
             n++;
-        if (helo[n] != '\n' || !host_domain(helo, n, query->helo))
+        if (helo[n] != '\n' || !domain_name(helo, n, max_key_domain, query->helo))
             query->helo[0] = '\0';
     }
 
@@ -251,7 +215,7 @@ bool spf_prepare(const char *client, const char *sender, const char *helo,
     const char *at = strrchr(query->sender, '@');
     if (at == nullptr)
         return false;
-    return host_domain(at + 1, strlen(at + 1), query->domain);
+    return domain_name(at + 1, strlen(at + 1), max_key_domain, query->domain);
 }
 
 SPF_server_struct *spf_new_server(SPF_dns_server_struct *below)
