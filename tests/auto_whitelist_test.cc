@@ -39,19 +39,6 @@ const std::string dunno = "action=DUNNO";
 std::string recipient(int i) { return "user" + std::to_string(i) + "@example.net"; }
 
 // client_key_of - the client record's key of an IPv4 client.
-std::string client_key_of(const std::string &address)
-{
-    std::string triplet = ipv4_key(address, sender, recipient(0));
-    return triplet.substr(0, client_key_length(triplet.data(), triplet.size()));
-}
-
-std::string client_value(time_t first_seen, time_t last_seen, uint64_t proven,
-                         uint64_t listed)
-{
-    client_data_t record{first_seen, last_seen, proven, listed};
-    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
-}
-
 client_data_t decode_client(const std::string &value)
 {
     client_data_t record{};
@@ -153,7 +140,7 @@ TEST_P(Promotion, TheNthPassedTripletWhitelistsTheClientNotTheOneBefore)
 
     auto clients = records_of(home.path, clients_db_name);
     ASSERT_EQ(1u, clients.size());
-    client_data_t c = decode_client(clients.at(client_key_of(client)));
+    client_data_t c = decode_client(clients.at(ipv4_client_key(client)));
     EXPECT_EQ(show({T + delay + 1, T + delay + 1, static_cast<uint64_t>(n), 1}), show(c));
 
     // The whitelisted triplet is stored as passed, at once.
@@ -176,7 +163,7 @@ TEST(AutoWhitelist, OnlyDistinctTripletsGivenTheGreylistedActionCount)
     EXPECT_EQ((std::vector<std::string>{prepend, dunno, dunno, defer}),
               run_at(T + delay + 1, home.path,
                      {{client, 1}, {client, 1}, {client, 1}, {client, 2}}));
-    client_data_t c = decode_client(records_of(home.path, clients_db_name).at(client_key_of(client)));
+    client_data_t c = decode_client(records_of(home.path, clients_db_name).at(ipv4_client_key(client)));
     EXPECT_EQ(show({T + delay + 1, T + delay + 1, 1, 0}), show(c));
 }
 
@@ -210,7 +197,7 @@ TEST_P(Idleness, EndsTheWhitelistingOnlyPastThePassIdleLimit)
     temp_dir home;
     const time_t now = T + 10 * pass_idle;
     put_records(home.path, clients_db_name,
-                {{client_key_of(client), client_value(T, now - c.idle, c.proven, 0)}});
+                {{ipv4_client_key(client), client_value(T, now - c.idle, c.proven, 0)}});
     EXPECT_EQ((std::vector<std::string>{c.answer}), run_at(now, home.path, {{client, 1}}));
 }
 
@@ -229,12 +216,12 @@ TEST(AutoWhitelist, AnIdleClientStartsCountingAgain)
     temp_dir home;
     const time_t now = T + 10 * pass_idle;
     put_records(home.path, clients_db_name,
-                {{client_key_of(client), client_value(T, now - pass_idle - 1, 9, 4)}});
+                {{ipv4_client_key(client), client_value(T, now - pass_idle - 1, 9, 4)}});
     put_records(home.path, "triplets-1.db",
                 {{ipv4_key(client, sender, recipient(1)), record_value(now - delay - 1, now - delay - 1, 1, 0)}});
     EXPECT_EQ((std::vector<std::string>{prepend, defer}),
               run_at(now, home.path, {{client, 1}, {client, 2}}));
-    client_data_t c = decode_client(records_of(home.path, clients_db_name).at(client_key_of(client)));
+    client_data_t c = decode_client(records_of(home.path, clients_db_name).at(ipv4_client_key(client)));
     EXPECT_EQ(show({now, now, 1, 0}), show(c));
 }
 
@@ -260,12 +247,12 @@ TEST_P(Refresh, LaterPassesKeepTheClientCurrentOnceAnHour)
     const time_t now = T + 10 * pass_idle;
     ASSERT_EQ(2800, now % 3600);
     put_records(home.path, clients_db_name,
-                {{client_key_of(client), client_value(T, now - c.last_seen, 2, 0)}});
+                {{ipv4_client_key(client), client_value(T, now - c.last_seen, 2, 0)}});
     put_records(home.path, "triplets-1.db",
                 {{ipv4_key(client, sender, recipient(1)), record_value(T, now - c.previous, 0, 3)}});
     EXPECT_EQ((std::vector<std::string>{dunno}), run_at(now, home.path, {{client, 1}}));
     client_data_t stored =
-        decode_client(records_of(home.path, clients_db_name).at(client_key_of(client)));
+        decode_client(records_of(home.path, clients_db_name).at(ipv4_client_key(client)));
     EXPECT_EQ(show({T, c.renewed ? now : now - c.last_seen, 2, 0}), show(stored));
 }
 
@@ -285,7 +272,7 @@ TEST(AutoWhitelist, ARenewedClientStaysWhitelistedForAnotherPassIdleTime)
     temp_dir home;
     const time_t now = T + 10 * pass_idle;
     put_records(home.path, clients_db_name,
-                {{client_key_of(client), client_value(T, now - pass_idle, 2, 0)}});
+                {{ipv4_client_key(client), client_value(T, now - pass_idle, 2, 0)}});
     put_records(home.path, "triplets-1.db",
                 {{ipv4_key(client, sender, recipient(1)), record_value(T, now - 7200, 0, 3)}});
     EXPECT_EQ((std::vector<std::string>{dunno}), run_at(now, home.path, {{client, 1}}));
@@ -296,11 +283,11 @@ TEST(AutoWhitelist, ARenewedClientStaysWhitelistedForAnotherPassIdleTime)
 TEST(AutoWhitelist, ADamagedClientRecordCountsAsNone)
 {
     temp_dir home;
-    put_records(home.path, clients_db_name, {{client_key_of(client), "short"}});
+    put_records(home.path, clients_db_name, {{ipv4_client_key(client), "short"}});
     EXPECT_EQ((std::vector<std::string>{defer}), run_at(T, home.path, {{client, 1}}));
     EXPECT_EQ((std::vector<std::string>{prepend}),
               run_at(T + delay + 1, home.path, {{client, 1}}));
-    client_data_t c = decode_client(records_of(home.path, clients_db_name).at(client_key_of(client)));
+    client_data_t c = decode_client(records_of(home.path, clients_db_name).at(ipv4_client_key(client)));
     EXPECT_EQ(show({T + delay + 1, T + delay + 1, 1, 0}), show(c));
 }
 
@@ -404,12 +391,12 @@ TEST(DumpClients, ListsEachClientWithItsTimesAndCounts)
     // With --spf a client may be a domain, shown as the triplet listing shows it.
     std::string domain = domain_key("pool.example", sender, recipient(0));
     put_records(home.path, clients_db_name,
-                {{client_key_of("192.0.2.9"), client_value(T, T + 60, 3, 2)},
+                {{ipv4_client_key("192.0.2.9"), client_value(T, T + 60, 3, 2)},
                  {domain.substr(0, client_key_length(domain.data(), domain.size())),
                   client_value(T, T + 120, 5, 9)},
                  {v6.substr(0, client_key_length(v6.data(), v6.size())),
                   client_value(T + 3600, T + 7200, 1, 0)},
-                 {client_key_of("192.0.2.10"), "damaged"},
+                 {ipv4_client_key("192.0.2.10"), "damaged"},
                  // A triplet key where a client key belongs: not a client.
                  {ipv4_key("192.0.2.11", sender, recipient(1)), client_value(T, T, 1, 0)}});
     daemon_result result = dump_clients(home.path);
@@ -443,16 +430,16 @@ TEST(ClientExpiry, TheStopDeletesClientsIdlePastThePassIdleLimit)
     temp_dir home;
     const time_t now = T + 10 * pass_idle;
     put_records(home.path, clients_db_name,
-                {{client_key_of("192.0.2.20"), client_value(T, now - pass_idle - 1, 5, 1)},
-                 {client_key_of("192.0.2.21"), client_value(T, now - pass_idle, 1, 0)},
-                 {client_key_of("192.0.2.22"), client_value(T, now, 2, 7)},
-                 {client_key_of("192.0.2.23"), client_value(T, T, 0, 0)}});
+                {{ipv4_client_key("192.0.2.20"), client_value(T, now - pass_idle - 1, 5, 1)},
+                 {ipv4_client_key("192.0.2.21"), client_value(T, now - pass_idle, 1, 0)},
+                 {ipv4_client_key("192.0.2.22"), client_value(T, now, 2, 7)},
+                 {ipv4_client_key("192.0.2.23"), client_value(T, T, 0, 0)}});
     EXPECT_EQ((std::vector<std::string>{defer}),
               run_at(now, home.path, {{"198.51.100.1", 1}}));
     auto clients = records_of(home.path, clients_db_name);
     EXPECT_EQ(2u, clients.size());
-    EXPECT_TRUE(clients.count(client_key_of("192.0.2.21")));
-    EXPECT_TRUE(clients.count(client_key_of("192.0.2.22")));
+    EXPECT_TRUE(clients.count(ipv4_client_key("192.0.2.21")));
+    EXPECT_TRUE(clients.count(ipv4_client_key("192.0.2.22")));
 }
 
 }  // namespace

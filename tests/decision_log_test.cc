@@ -15,27 +15,12 @@
 #include "run_daemon.h"
 
 #include "greylist/outcome.h"
-#include "storage/stored_client.h"
-#include "storage/stored_reply.h"
 
 namespace {
 
 constexpr time_t now = 1700000000;
 const char sender[] = "alice@example.com";
 const char recipient[] = "bob@example.org";
-
-std::string client_value(time_t first_seen, time_t last_seen, uint64_t proven,
-                         uint64_t listed)
-{
-    client_data_t record{first_seen, last_seen, proven, listed};
-    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
-}
-
-std::string client_key_of(const std::string &address)
-{
-    std::string triplet = ipv4_key(address, sender, recipient);
-    return triplet.substr(0, client_key_length(triplet.data(), triplet.size()));
-}
 
 // The request as the mail server sends it, with every value given.
 std::string request(const std::string &client, const std::string &client_name,
@@ -83,7 +68,7 @@ const line_case line_cases[] = {
      "decision=known mode=enforce client_address=192.0.2.77 client_name=- "
      "sender=alice@example.com recipient=bob@example.org key=192.0.2.0/24 left=- waited=-"},
     {"whitelisted", {"--auto-whitelist", "2"}, {},
-     {{client_key_of("192.0.2.9"), client_value(now - 500, now - 60, 2, 0)}},
+     {{ipv4_client_key("192.0.2.9"), client_value(now - 500, now - 60, 2, 0)}},
      request("192.0.2.9", "mx.example.com", sender, recipient), "action=DUNNO",
      "decision=whitelisted mode=enforce client_address=192.0.2.9 client_name=mx.example.com "
      "sender=alice@example.com recipient=bob@example.org key=192.0.2.9 left=- waited=-"},
@@ -183,10 +168,8 @@ TEST(DecisionLog, NoLineWithoutTheOption)
 TEST(DecisionLog, ReplyIsLoggedAsReply)
 {
     temp_dir home;
-    reply_data_t pair{now - 7200, now - 3600, 0};
     put_records(home.path, "replies-1.db",
-                {{sender + std::string(1, '\0') + recipient,
-                  std::string(reinterpret_cast<const char *>(&pair), sizeof pair)}});
+                {{sender + std::string(1, '\0') + recipient, reply_value(now - 7200, now - 3600, 0)}});
     daemon_run run;
     run.args = {"-h", home.path, "--log-decisions", "--replies"};
     run.input = request("198.51.100.20", "mx.example.com", sender, recipient);

@@ -73,12 +73,6 @@ std::string pair_key(const std::string &outside_address, const std::string &loca
     return outside_address + std::string(1, '\0') + local;
 }
 
-std::string pair_value(time_t first, time_t last, uint64_t replies)
-{
-    reply_data_t record{first, last, replies};
-    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
-}
-
 std::string show_pair(const std::string &value)
 {
     if (value.size() != sizeof(reply_data_t))
@@ -209,7 +203,7 @@ TEST(Replies, TheReplyIsStoredAsPassedAndCountedOnItsPair)
     auto pairs = records_of(home.path, replies_db_name);
     ASSERT_EQ(1u, pairs.size());
     // Counted once: the second message found its triplet passed.
-    EXPECT_EQ(show_pair(pair_value(T, T, 1)), show_pair(pairs.at(pair_key(outside, user))));
+    EXPECT_EQ(show_pair(reply_value(T, T, 1)), show_pair(pairs.at(pair_key(outside, user))));
 }
 
 TEST(Replies, ADeferredMessageRetriedAfterTheUserWroteBackPassesAtOnce)
@@ -255,18 +249,18 @@ TEST_P(Renewal, WritesThePairAtMostOnceAnHour)
     temp_dir home;
     ASSERT_EQ(2800, renewal_now % 3600);
     put_records(home.path, replies_db_name,
-                {{pair_key(outside, user), pair_value(T, renewal_now - c.written, 4)}});
+                {{pair_key(outside, user), reply_value(T, renewal_now - c.written, 4)}});
     EXPECT_EQ(one_dunno, run_at(renewal_now, home.path, wrote_to_bob));
     EXPECT_EQ(c.stored,
               show_pair(records_of(home.path, replies_db_name).at(pair_key(outside, user))));
 }
 
 const renewal_case renewal_cases[] = {
-    {"WrittenThisHourIsKept", 2800, show_pair(pair_value(T, renewal_now - 2800, 4))},
-    {"WrittenBeforeTheHourIsRenewed", 2801, show_pair(pair_value(T, renewal_now, 4))},
-    {"AtThePassIdleLimitIsRenewed", pass_idle, show_pair(pair_value(T, renewal_now, 4))},
-    {"IdleStartsAfresh", pass_idle + 1, show_pair(pair_value(renewal_now, renewal_now, 0))},
-    {"WrittenInTheFutureIsRenewed", -100, show_pair(pair_value(T, renewal_now, 4))},
+    {"WrittenThisHourIsKept", 2800, show_pair(reply_value(T, renewal_now - 2800, 4))},
+    {"WrittenBeforeTheHourIsRenewed", 2801, show_pair(reply_value(T, renewal_now, 4))},
+    {"AtThePassIdleLimitIsRenewed", pass_idle, show_pair(reply_value(T, renewal_now, 4))},
+    {"IdleStartsAfresh", pass_idle + 1, show_pair(reply_value(renewal_now, renewal_now, 0))},
+    {"WrittenInTheFutureIsRenewed", -100, show_pair(reply_value(T, renewal_now, 4))},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, Renewal, testing::ValuesIn(renewal_cases),
@@ -278,7 +272,7 @@ TEST(Replies, ADamagedPairCountsAsNoneAndIsRewritten)
     put_records(home.path, replies_db_name, {{pair_key(outside, user), "short"}});
     EXPECT_EQ((std::vector<std::string>{defer}), run_at(T, home.path, {inbound(outside, user)}));
     EXPECT_EQ(one_dunno, run_at(T + 5, home.path, wrote_to_bob));
-    EXPECT_EQ(show_pair(pair_value(T + 5, T + 5, 0)),
+    EXPECT_EQ(show_pair(reply_value(T + 5, T + 5, 0)),
               show_pair(records_of(home.path, replies_db_name).at(pair_key(outside, user))));
 }
 
@@ -413,13 +407,13 @@ TEST(DumpReplies, ListsEachPairWithItsTimesAndCount)
 {
     temp_dir home;
     put_records(home.path, replies_db_name,
-                {{pair_key(outside, user), pair_value(T, T + 60, 3)},
+                {{pair_key(outside, user), reply_value(T, T + 60, 3)},
                  {pair_key("carol@far.example", "dan@site.example"),
-                  pair_value(T + 3600, T + 7200, 0)},
+                  reply_value(T + 3600, T + 7200, 0)},
                  {pair_key("eve@far.example", user), "damaged"},
                  // Keys that are no pair: no NUL, an empty local address.
-                 {"no-separator", pair_value(T, T, 1)},
-                 {pair_key("zed@far.example", ""), pair_value(T, T, 2)}});
+                 {"no-separator", reply_value(T, T, 1)},
+                 {pair_key("zed@far.example", ""), reply_value(T, T, 2)}});
     daemon_result result = dump_replies(home.path);
     EXPECT_EQ("", result.err);
     EXPECT_EQ("bob@outside.example\talice@site.example\tThu Jan  1 00:00:00 2026\t"
@@ -449,9 +443,9 @@ TEST(ReplyExpiry, TheStopDeletesPairsIdlePastThePassIdleLimit)
     temp_dir home;
     const time_t now = T + 10 * pass_idle;
     put_records(home.path, replies_db_name,
-                {{pair_key("a@far.example", user), pair_value(T, now - pass_idle - 1, 5)},
-                 {pair_key("b@far.example", user), pair_value(T, now - pass_idle, 0)},
-                 {pair_key("c@far.example", user), pair_value(T, now, 2)}});
+                {{pair_key("a@far.example", user), reply_value(T, now - pass_idle - 1, 5)},
+                 {pair_key("b@far.example", user), reply_value(T, now - pass_idle, 0)},
+                 {pair_key("c@far.example", user), reply_value(T, now, 2)}});
     daemon_run run;
     run.args = {"-h", home.path, "-p", std::to_string(pass_idle), "--replies", "-v"};
     run.input = request_of(inbound("stranger@x.example", user));
@@ -511,7 +505,7 @@ TEST_P(PairRefusal, IsTriedAgainFromTheStart)
     const pair_refusal &c = GetParam();
     temp_dir home;
     if (c.reply)
-        put_records(home.path, replies_db_name, {{pair_key(outside, user), pair_value(T, T, 0)}});
+        put_records(home.path, replies_db_name, {{pair_key(outside, user), reply_value(T, T, 0)}});
     daemon_run run;
     run.args = {"-h", home.path, "-v", "--replies", "-p", std::to_string(pass_idle)};
     run.input = request_of(c.reply ? inbound(outside, user) : from_user(user, outside));

@@ -26,8 +26,6 @@
 #include "run_daemon.h"
 
 #include "common/settings.h"
-#include "storage/stored_client.h"
-#include "storage/stored_reply.h"
 #include "storage/sweep_totals.h"
 
 namespace {
@@ -35,25 +33,6 @@ namespace {
 constexpr time_t now = 1700000000;
 const char sender[] = "alice@example.com";
 const char recipient[] = "bob@example.org";
-
-std::string reply_value(time_t first_written, time_t last_written, uint64_t replies)
-{
-    reply_data_t record{first_written, last_written, replies};
-    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
-}
-
-std::string client_value(time_t first_seen, time_t last_seen, uint64_t proven,
-                         uint64_t listed)
-{
-    client_data_t record{first_seen, last_seen, proven, listed};
-    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
-}
-
-std::string client_key_of(const std::string &address)
-{
-    std::string triplet = ipv4_key(address, sender, recipient);
-    return triplet.substr(0, client_key_length(triplet.data(), triplet.size()));
-}
 
 std::string stored_position(const std::string &key)
 {
@@ -169,10 +148,10 @@ TEST_F(Stats, SeededHomeGivesTheKnownCounts)
     };
     put_records(home.path, "triplets-1.db", triplets);
     put_records(home.path, "clients-1.db",
-                {{client_key_of("192.0.2.1"), client_value(now - 999, now - 60, 2, 0)},
-                 {client_key_of("192.0.2.2"), client_value(now - idle - 9, now - idle - 1, 5, 1)},
-                 {client_key_of("192.0.2.3"), client_value(now - 999, now - 60, 1, 0)},
-                 {client_key_of("192.0.2.4"), client_value(now - 999, now - idle, 7, 0)}});
+                {{ipv4_client_key("192.0.2.1"), client_value(now - 999, now - 60, 2, 0)},
+                 {ipv4_client_key("192.0.2.2"), client_value(now - idle - 9, now - idle - 1, 5, 1)},
+                 {ipv4_client_key("192.0.2.3"), client_value(now - 999, now - 60, 1, 0)},
+                 {ipv4_client_key("192.0.2.4"), client_value(now - 999, now - idle, 7, 0)}});
     // Reply pairs: two current, one idle, one damaged (of no state).
     put_records(home.path, "replies-1.db",
                 {{std::string("bob@example.net\0alice@example.org", 33),
@@ -320,9 +299,9 @@ TEST_F(Stats, SweepTotalsEqualTheIdleRecordsDeleted)
     const size_t count = 1500;
     put_idle(home.path, count);
     put_records(home.path, "clients-1.db",
-                {{client_key_of("192.0.2.7"), client_value(now - 9999999, now - 9999999, 3, 0)},
-                 {client_key_of("192.0.2.8"), client_value(now - 9999999, now - 9999999, 1, 0)},
-                 {client_key_of("192.0.2.9"), client_value(now - 99, now - 99, 1, 0)}});
+                {{ipv4_client_key("192.0.2.7"), client_value(now - 9999999, now - 9999999, 3, 0)},
+                 {ipv4_client_key("192.0.2.8"), client_value(now - 9999999, now - 9999999, 1, 0)},
+                 {ipv4_client_key("192.0.2.9"), client_value(now - 99, now - 99, 1, 0)}});
     daemon_result swept = run_at(now, home.path, {"--auto-whitelist", "2"}, opener());
     ASSERT_EQ(0, swept.status) << swept.err;
     size_t blocked, passed;

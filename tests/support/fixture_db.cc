@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "storage/stored_client.h"
+#include "storage/stored_reply.h"
+
 namespace {
 
 [[noreturn]] void fixture_failed(const char *what, int ret)
@@ -198,4 +201,23 @@ std::string hex(const std::string &bytes)
         out += pair;
     }
     return out;
+}
+
+std::string client_value(time_t first_seen, time_t last_seen, uint64_t proven,
+                         uint64_t listed)
+{
+    client_data_t record{first_seen, last_seen, proven, listed};
+    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
+}
+
+std::string ipv4_client_key(const std::string &dotted)
+{
+    std::string triplet = ipv4_key(dotted, "", "");
+    return triplet.substr(0, client_key_length(triplet.data(), triplet.size()));
+}
+
+std::string reply_value(time_t first_written, time_t last_written, uint64_t replies)
+{
+    reply_data_t record{first_written, last_written, replies};
+    return std::string(reinterpret_cast<const char *>(&record), sizeof record);
 }

@@ -41,6 +41,15 @@ std::string text_key(const std::string &address, const std::string &sender,
 std::string domain_key(const std::string &domain, const std::string &sender,
                        const std::string &recipient);
 
+// client_value - the 32 stored bytes of a client record (clients-1.db).
+std::string client_value(time_t first_seen, time_t last_seen, uint64_t proven,
+                         uint64_t listed);
+// ipv4_client_key - the client key of an IPv4 address: a triplet key's tag
+// and address part, cut to no prefix.
+std::string ipv4_client_key(const std::string &dotted);
+// reply_value - the stored bytes of a reply pair's record (replies-1.db).
+std::string reply_value(time_t first_written, time_t last_written, uint64_t replies);
+
 // put_records - store key/value pairs in a B-tree `file` of the environment
 // at `home` (created when missing).
 void put_records(const std::string &home, const std::string &file,
