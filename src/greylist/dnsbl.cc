@@ -28,6 +28,7 @@ extern "C" {
 #include "common/log.h"
 #include "dns/domain_name.h"
 #include "dns/resolver.h"
+#include "policy/request.h"
 
 namespace {
 
@@ -234,24 +235,13 @@ const char *dnsbl_listing(const char *client)
     if (settings.dnsbl_count == 0)
         return nullptr;
     char text[INET6_ADDRSTRLEN + 1];
-    size_t n = 0;
-    while (client[n] != '\n' && client[n] != '\0' && n + 1 < sizeof text) {
-        text[n] = client[n];
-        n++;
-    }
-    text[n] = '\0';
     dnsbl_job job{};
     unsigned char address[16];
-    if (client[n] != '\n') {
+    if (!attribute_text(client, text, sizeof text)) {
         job.family = 0;
-    } else if (inet_pton(AF_INET, text, address) == 1) {
-        job.family = AF_INET;
-        memcpy(job.address, address, 4);
-    } else if (inet_pton(AF_INET6, text, address) == 1) {
-        static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-        job.family = memcmp(address, mapped, sizeof mapped) == 0 ? AF_INET : AF_INET6;
-        memcpy(job.address, job.family == AF_INET ? address + 12 : address,
-               job.family == AF_INET ? 4 : 16);
+    } else if (size_t size = ip_address_bytes(text, address); size != 0) {
+        job.family = size == 4 ? AF_INET : AF_INET6;
+        memcpy(job.address, address, size);
     }
     if (job.family == 0) {
         if (settings.debug)

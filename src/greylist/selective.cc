@@ -239,24 +239,6 @@ bool access_network_name(const char *name)
     return false;
 }
 
-// address_of - the client address as 4 IPv4 or 16 IPv6 bytes; an
-// IPv4-mapped IPv6 address is the IPv4 address it carries. Returns the
-// size, or 0 for text that is no address.
-size_t address_of(const char *text, unsigned char out[16])
-{
-    if (inet_pton(AF_INET, text, out) > 0)
-        return 4;
-    struct in6_addr v6;
-    if (inet_pton(AF_INET6, text, &v6) <= 0)
-        return 0;
-    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
-        memcpy(out, v6.s6_addr + 12, 4);
-        return 4;
-    }
-    memcpy(out, v6.s6_addr, 16);
-    return 16;
-}
-
 // What a name attribute holds.
 enum class name_state { none, readable, unreadable };
 
@@ -299,7 +281,7 @@ bool dynamic_name(const char *name, const char *address)
     if (!lower_host_name(name, lower))
         return true;
     unsigned char bytes[16];
-    size_t size = address_of(address, bytes);
+    size_t size = ip_address_bytes(address, bytes);
     if (size == 4 && ipv4_derived(lower, bytes))
         return true;
     if (size == 16 && ipv6_derived(lower, bytes))
@@ -312,7 +294,7 @@ bool helo_sign(const char *helo)
     if (helo == nullptr || helo[0] == '\0' || helo[0] == '[')
         return true;
     unsigned char address[16];
-    if (address_of(helo, address) != 0)
+    if (ip_address_bytes(helo, address) != 0)
         return true;
     // A dot inside the name: a final dot alone makes no domain of "mail.".
     const char *dot = strchr(helo, '.');

@@ -179,19 +179,11 @@ bool spf_prepare(const char *client, const char *sender, const char *helo,
     unsigned char address[sizeof(struct in6_addr)];
     if (!attribute_text(client, text, sizeof text))
         return false;
-    if (inet_pton(AF_INET, text, address) > 0) {
-        inet_ntop(AF_INET, address, query->client, sizeof query->client);
-    } else if (inet_pton(AF_INET6, text, address) > 0) {
-        struct in6_addr v6;
-        memcpy(&v6, address, sizeof v6);
-        // A mapped IPv4 address is evaluated as the IPv4 address it is.
-        if (IN6_IS_ADDR_V4MAPPED(&v6))
-            inet_ntop(AF_INET, address + 12, query->client, sizeof query->client);
-        else
-            inet_ntop(AF_INET6, address, query->client, sizeof query->client);
-    } else {
+    // A mapped IPv4 address is evaluated as the IPv4 address it is.
+    size_t size = ip_address_bytes(text, address);
+    if (size == 0)
         return false;
-    }
+    inet_ntop(size == 4 ? AF_INET : AF_INET6, address, query->client, sizeof query->client);
 
     query->helo[0] = '\0';
     if (helo != nullptr) {

@@ -7,6 +7,8 @@
 // the last test of stop_reason still ends the wait at once.
 #include "policy/request.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -148,6 +150,21 @@ bool attribute_text(const char *value, char *out, size_t room)
         return false;
     out[n] = '\0';
     return true;
+}
+
+size_t ip_address_bytes(const char *text, unsigned char out[16])
+{
+    if (inet_pton(AF_INET, text, out) > 0)
+        return 4;
+    struct in6_addr v6;
+    if (inet_pton(AF_INET6, text, &v6) <= 0)
+        return 0;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        memcpy(out, v6.s6_addr + 12, 4);
+        return 4;
+    }
+    memcpy(out, v6.s6_addr, 16);
+    return 16;
 }
 
 void free_request_buffer()

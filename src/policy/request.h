@@ -34,6 +34,12 @@ char *policy_attribute(const char *attribute);
 // terminating NUL; `out` then holds nothing usable.
 bool attribute_text(const char *value, char *out, size_t room);
 
+// ip_address_bytes - the NUL-ended `text` as the client address it names:
+// 4 bytes of an IPv4 address, or 16 of an IPv6 one, into `out`; an
+// IPv4-mapped IPv6 address is the IPv4 address it carries. Returns the size,
+// or 0 for text that is no address.
+size_t ip_address_bytes(const char *text, unsigned char out[16]);
+
 // free_request_buffer - release the block at the end of the run.
 void free_request_buffer();
 
