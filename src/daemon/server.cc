@@ -100,7 +100,8 @@ int wait_on_connection(int fd)
     }
 }
 
-// attribute_for_label - at most 100 bytes of a value, without its newline.
+// label_length - at most 100 bytes of a value, without its newline (every
+// value of a complete request ends in one).
 int label_length(const char *value)
 {
     if (value == nullptr)
