@@ -34,21 +34,28 @@ void stop_signal_set(sigset_t *set)
 
 void handle_stop_signal(int signal_number)
 {
+    // Atomic stores: in the resident server other threads read the flags
+    // while the handler runs in the main thread.
     if (signal_number > 0 && signal_number < NSIG)
-        signal_pending[signal_number] = 1;
-    any_signal_pending = 1;
-    stop_reason = "signal received";
+        __atomic_store_n(&signal_pending[signal_number], 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&any_signal_pending, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&stop_reason, static_cast<const char *>("signal received"), __ATOMIC_RELEASE);
     exit_status = 1;
+}
+
+void request_stop(const char *reason)
+{
+    __atomic_store_n(&stop_reason, reason, __ATOMIC_RELEASE);
 }
 
 void log_signal_notices()
 {
-    if (!any_signal_pending)
+    // The flags are taken by exchange: in the resident server several
+    // threads log, and each notice must still be written once.
+    if (__atomic_exchange_n(&any_signal_pending, 0, __ATOMIC_ACQ_REL) == 0)
         return;
-    any_signal_pending = 0;
     for (int s = 1; s < NSIG; s++) {
-        if (signal_pending[s]) {
-            signal_pending[s] = 0;
+        if (__atomic_exchange_n(&signal_pending[s], 0, __ATOMIC_ACQ_REL) != 0) {
             syslog_entered++;
             syslog(LOG_NOTICE, "Received signal %d", s);
             syslog_entered--;
@@ -59,5 +66,5 @@ void log_signal_notices()
 bool stop_requested()
 {
     log_signal_notices();
-    return stop_reason != nullptr;
+    return __atomic_load_n(&stop_reason, __ATOMIC_ACQUIRE) != nullptr;
 }
