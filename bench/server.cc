@@ -50,6 +50,7 @@ constexpr double memory_bound_kb = 100 * 1024;  // the goal: under 100 MiB resid
 struct server_process {
     pid_t pid = -1;       // -1: not running
     int notify_fd = -1;   // its NOTIFY_SOCKET, kept open until it has stopped
+    long base_threads = 0;  // its threads when ready, before any connection
     std::string socket_path, log, stderr_log;
 };
 
@@ -161,7 +162,9 @@ server_process start_server(const std::string &dir, const std::string &home)
             s.pid = -1;
         }
         failed("server", why);
+        return s;
     }
+    s.base_threads = process_status_kb(s.pid, "Threads:");
     return s;
 }
 
@@ -273,10 +276,19 @@ struct idle_figures {
 // served a request, as a mail server's idle policy connection has), read the
 // server's memory while they all stay open and idle, then close them and
 // read it again once its threads are gone.
+// settle - wait, bounded, until the threads of closed connections are gone.
+void settle(const server_process &srv)
+{
+    uint64_t until = now_ns() + 10 * 1000000000ULL;
+    while (now_ns() < until && process_status_kb(srv.pid, "Threads:") > srv.base_threads)
+        usleep(20000);
+}
+
 idle_figures idle_connections(server_process &srv, int count)
 {
     idle_figures f;
     f.wanted = count;
+    settle(srv);  // the last run's connection threads may still be ending
     f.before = server_memory(srv.pid);
     struct rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -365,11 +377,7 @@ idle_figures idle_connections(server_process &srv, int count)
 
     for (int fd : fds)
         close(fd);
-    // The threads see the end of their connections at once; wait, bounded,
-    // until they are gone before reading what the process kept.
-    uint64_t settle = now_ns() + 10 * 1000000000ULL;
-    while (now_ns() < settle && process_status_kb(srv.pid, "Threads:") > f.before.threads)
-        usleep(20000);
+    settle(srv);  // what the process keeps once their threads are gone
     f.after = server_memory(srv.pid);
     return f;
 }
