@@ -35,8 +35,8 @@
 #include "policy/action.h"
 #include "storage/environment.h"
 
-thread_local triplet_data_t triplet_data;
-thread_local DBT dbdata;
+constinit thread_local triplet_data_t triplet_data{};
+constinit thread_local DBT dbdata{};
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 // The one record buffer of the process, and the DBT (user memory, 32 bytes)
 // through which every read and write of a value goes; main sets it up.
-extern thread_local triplet_data_t triplet_data;
-extern thread_local DBT dbdata;
+extern constinit thread_local triplet_data_t triplet_data;
+extern constinit thread_local DBT dbdata;
 
 // bind_record_buffer - point the calling thread's dbdata at its
 // triplet_data; each thread that decides or sweeps calls it first.

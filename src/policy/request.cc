@@ -22,9 +22,9 @@
 #include "common/stop.h"
 #include "common/xrealloc.h"
 
-thread_local char *request_buf = nullptr;
-thread_local size_t request_len = 0;
-thread_local size_t request_cap = 0;
+constinit thread_local char *request_buf = nullptr;
+constinit thread_local size_t request_len = 0;
+constinit thread_local size_t request_cap = 0;
 
 char *find_request_end(char *begin, char *end)
 {

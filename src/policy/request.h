@@ -11,9 +11,9 @@
 
 #include <cstddef>
 
-extern thread_local char *request_buf;     // the heap block, null until the first read
-extern thread_local size_t request_len;    // input bytes held, from the start of the block
-extern thread_local size_t request_cap;    // size of the block: 0, 1024, then doubling
+extern constinit thread_local char *request_buf;     // the heap block, null until the first read
+extern constinit thread_local size_t request_len;    // input bytes held, from the start of the block
+extern constinit thread_local size_t request_cap;    // size of the block: 0, 1024, then doubling
 
 // read_policy_request - discard the previous request and make the next
 // complete one stand at the start of the buffer. Returns the buffer, or null

@@ -28,7 +28,7 @@ DB *db = nullptr;
 DB *clients_db = nullptr;
 DB *replies_db = nullptr;
 int expiry_enabled = 0;
-thread_local int in_expiry = 0;
+constinit thread_local int in_expiry = 0;
 
 namespace {
 

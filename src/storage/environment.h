@@ -15,7 +15,7 @@ extern DB *db;               // triplets-1.db, null until opened
 extern DB *clients_db;       // clients-1.db, null until opened (auto-whitelisting)
 extern DB *replies_db;       // replies-1.db, null until opened (--replies)
 extern int expiry_enabled;   // 1 once deadlock detection was configured
-extern thread_local int in_expiry;        // above 0 while an expiry pass runs
+extern constinit thread_local int in_expiry;        // above 0 while an expiry pass runs
 
 // The environment's open flags; nothing else is ever given, but DB_THREAD
 // in the resident server (open_free_threaded).
