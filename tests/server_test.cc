@@ -1,0 +1,488 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// server_test.cc - murvane --listen from the outside: its start, its sockets,
+// a request that ends one connection, the idle limit and socket activation.
+//
+// Each test starts its own server on a unix socket in a temporary directory
+// (or on 127.0.0.1), waits for its "READY=1" on a NOTIFY_SOCKET of the
+// test's own, and stops it by signal; every wait is bounded. The answers to
+// new triplets are the whole delay, which no clock moves, so no test here
+// needs a frozen clock.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fixture_db.h"
+#include "run_daemon.h"
+#include "run_server.h"
+
+#ifndef REFUSE_DB_CALLS_LIBRARY
+#error REFUSE_DB_CALLS_LIBRARY must name the library that fails chosen calls
+#endif
+
+namespace {
+
+const std::string reject_3480 =
+    "action=DEFER_IF_PERMIT Greylisted by murvane 0.4.0, try again in 3480 seconds.  "
+    "See https://www.murvane.org/greylisting/ for more information.\n\n";
+const std::string dunno = "action=DUNNO\n\n";
+
+std::string request(int n, const std::string &client = "192.0.2.1")
+{
+    return rcpt_request(client, "alice@example.org", "user" + std::to_string(n) + "@example.net");
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// A server on a unix socket in a directory of its own, with a home of its own.
+class Server : public ::testing::Test {
+protected:
+    // start - the server with these options, ready; false (with the reason
+    // recorded as a failure) when it never became ready.
+    bool start(const std::vector<std::string> &options = {}, const std::vector<std::string> &env = {},
+               const std::string &preload = "")
+    {
+        server_run run;
+        run.address = address;
+        run.args = {"-h", home.path};
+        run.args.insert(run.args.end(), options.begin(), options.end());
+        run.env = env;
+        run.preload_first = preload;
+        server = start_server(run);
+        bool ready = wait_ready(server);
+        EXPECT_TRUE(ready) << "no READY=1; standard error: " << server.daemon.err;
+        return ready;
+    }
+
+    // stop - SIGTERM, and the orderly end: status 0, its notices, no error.
+    daemon_result stop()
+    {
+        daemon_result r = stop_server(server);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(0, r.signal);
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(r.logged("notice", "Received signal 15"));
+        EXPECT_TRUE(r.logged("notice", "server stopped"));
+        return r;
+    }
+
+    void TearDown() override
+    {
+        if (server.daemon.pid > 0 && server.daemon.out_fd >= 0)
+            stop_server(server, SIGKILL);
+    }
+
+    temp_dir home, sockets;
+    std::string path = sockets.file("policy");
+    std::string address = "unix:" + path;
+    server_process server;
+};
+
+TEST_F(Server, AnswersAndStopsInOrder)
+{
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(server_logged(server, "listening on " + address));
+    int fd = connect_to(address);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(reject_3480, ask(fd, request(1)).text);
+    EXPECT_EQ(reject_3480, ask(fd, request(1)).text);
+    // Two requests in one write, and one in two writes: framed by their
+    // empty lines, not by the writes.
+    std::string pending;
+    ASSERT_TRUE(send_bytes(fd, request(2) + request(3)));
+    EXPECT_EQ(reject_3480, read_answer(fd, pending).text);
+    EXPECT_EQ(reject_3480, read_answer(fd, pending).text);
+    std::string split = request(4);
+    ASSERT_TRUE(send_bytes(fd, split.substr(0, 20)));
+    ASSERT_TRUE(send_bytes(fd, split.substr(20)));
+    EXPECT_EQ(reject_3480, read_answer(fd, pending).text);
+    EXPECT_EQ("", pending);
+    close(fd);
+    daemon_result r = stop();
+    EXPECT_TRUE(r.messages("err").empty()) << r.messages("err").front();
+    // STOPPING=1 follows READY=1 on the notify socket.
+    std::vector<std::string> expected = {"READY=1", "STOPPING=1"};
+    std::vector<std::string> seen;
+    for (const auto &n : server.notices)
+        if (n == "READY=1" || n == "STOPPING=1")
+            seen.push_back(n);
+    EXPECT_EQ(expected, seen);
+    record_list records = read_records(home.path);
+    EXPECT_EQ(4u, records.size());
+    for (const auto &[key, value] : records)
+        EXPECT_EQ(key == ipv4_key("192.0.2.1", "alice@example.org", "user1@example.net") ? 2u : 1u,
+                  decode_record(value).block_count);
+}
+
+TEST_F(Server, ServesInetAddress)
+{
+    int port = free_inet_port();
+    ASSERT_GT(port, 0);
+    address = "inet:127.0.0.1:" + std::to_string(port);
+    ASSERT_TRUE(start());
+    int fd = connect_to(address);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(reject_3480, ask(fd, request(1)).text);
+    close(fd);
+    stop();
+}
+
+// An oversized request ends its own connection, unanswered, with its
+// warning; the server goes on serving the others. One byte less is served.
+TEST_F(Server, OversizedRequestEndsItsConnectionOnly)
+{
+    ASSERT_TRUE(start());
+    int other = connect_to(address);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(reject_3480, ask(other, request(1)).text);
+
+    // A request of exactly 1 MiB with its empty line: served.
+    std::string head = "request=smtpd_access_policy\nx_padding=";
+    std::string tail = "\n" + request(2).substr(strlen("request=smtpd_access_policy\n"));
+    std::string fits = head + std::string((1 << 20) - head.size() - tail.size(), 'x') + tail;
+    ASSERT_EQ(size_t{1} << 20, fits.size());
+    int bound = connect_to(address);
+    ASSERT_GE(bound, 0);
+    EXPECT_EQ(reject_3480, ask(bound, fits).text);
+    close(bound);
+
+    int big = connect_to(address);
+    ASSERT_GE(big, 0);
+    std::string over = head + std::string((1 << 20) - head.size() - tail.size() + 1, 'x') + tail;
+    // The server may close before it has read all: the write's failure is
+    // no fault here, the end of the connection is what counts.
+    send_bytes(big, over, 30000);
+    std::string received;
+    EXPECT_TRUE(wait_for_close(big, 30000, &received));
+    EXPECT_EQ("", received);
+    close(big);
+    EXPECT_TRUE(wait_for_server_log(server,
+                                    "request larger than 1048576 bytes, closing the connection"));
+
+    EXPECT_EQ(reject_3480, ask(other, request(3)).text);
+    int later = connect_to(address);
+    ASSERT_GE(later, 0);
+    EXPECT_EQ(reject_3480, ask(later, request(4)).text);
+    close(later);
+    close(other);
+    daemon_result r = stop();
+    EXPECT_TRUE(r.messages("err").empty()) << r.messages("err").front();
+    std::vector<std::string> warnings = r.messages("warning");
+    EXPECT_EQ(std::vector<std::string>{"request larger than 1048576 bytes, closing the connection"},
+              warnings);
+    // The oversized request's triplet (user 2 with padding too long) is not
+    // stored: 1, 2 (the one that fit), 3 and 4.
+    EXPECT_EQ(4u, read_records(home.path).size());
+}
+
+// A failed decision: the spawn daemon's answer and log lines on that
+// connection, which then ends; the other connections and new ones are served.
+// The failure is the second get of the process (support/refuse_db_calls.c),
+// the same request in both runs.
+TEST_F(Server, FailedDecisionEndsItsConnectionOnly)
+{
+    const std::vector<std::string> fail = {"MURVANE_FAIL_CALLS=get:2:" + std::to_string(ENOMEM)};
+    temp_dir spawn_home;
+    daemon_run spawn;
+    spawn.args = {"-h", spawn_home.path};
+    spawn.input = request(1) + request(2);
+    spawn.env = fail;
+    spawn.preload_first = REFUSE_DB_CALLS_LIBRARY;
+    daemon_result spawned = run_daemon(spawn);
+    ASSERT_EQ(1, spawned.status) << spawned.err;
+    ASSERT_EQ(0u, spawned.out.rfind(reject_3480, 0)) << spawned.out;
+    std::string failure_answer = spawned.out.substr(reject_3480.size());
+    ASSERT_NE("", failure_answer);
+    std::vector<std::string> failure_log = spawned.messages("err");
+    ASSERT_FALSE(failure_log.empty());
+    EXPECT_EQ("error: exiting after cleanup", failure_log.back());
+
+    ASSERT_TRUE(start({}, fail, REFUSE_DB_CALLS_LIBRARY));
+    int first = connect_to(address);
+    int second = connect_to(address);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(reject_3480, ask(first, request(1)).text);
+    answer_read failed = ask(second, request(2));
+    EXPECT_FALSE(failed.complete);
+    std::string rest;
+    if (!failed.closed) {
+        EXPECT_TRUE(wait_for_close(second, 30000, &rest));
+    }
+    EXPECT_EQ(failure_answer, failed.text + rest);
+    close(second);
+    ASSERT_TRUE(wait_for_server_log(server, "error: exiting after cleanup"));
+    std::vector<std::string> logged;
+    for (const auto &line : server_log(server))
+        if (line.rfind("err\t", 0) == 0)
+            logged.push_back(line.substr(4));
+    EXPECT_EQ(failure_log, logged);
+
+    EXPECT_EQ(reject_3480, ask(first, request(3)).text);
+    EXPECT_EQ(reject_3480, ask(first, request(1)).text);
+    int later = connect_to(address);
+    ASSERT_GE(later, 0);
+    EXPECT_EQ(reject_3480, ask(later, request(4)).text);
+    close(later);
+    close(first);
+    stop();
+    // 1 (twice), 3 and 4; the failed request stored nothing.
+    record_list records = read_records(home.path);
+    EXPECT_EQ(3u, records.size());
+}
+
+// --idle-limit: a connection quiet for longer is closed by the server, after
+// the answers it asked for; the server serves on.
+TEST_F(Server, IdleConnectionIsClosed)
+{
+    ASSERT_TRUE(start({"--idle-limit", "1"}));
+    int quiet = connect_to(address);
+    int asking = connect_to(address);
+    ASSERT_GE(quiet, 0);
+    ASSERT_GE(asking, 0);
+    EXPECT_EQ(reject_3480, ask(asking, request(1)).text);
+    std::string received;
+    EXPECT_TRUE(wait_for_close(quiet, 15000, &received));
+    EXPECT_EQ("", received);
+    EXPECT_TRUE(wait_for_close(asking, 15000, &received));
+    EXPECT_EQ("", received);
+    close(quiet);
+    close(asking);
+    EXPECT_TRUE(wait_for_server_log(server, "connection idle for more than 1 seconds, closed"));
+    int later = connect_to(address);
+    ASSERT_GE(later, 0);
+    EXPECT_EQ(reject_3480, ask(later, request(2)).text);
+    close(later);
+    daemon_result r = stop();
+    EXPECT_LE(2u, std::count(r.log.begin(), r.log.end(),
+                             "info\tconnection idle for more than 1 seconds, closed"));
+}
+
+struct mode_case {
+    const char *name;
+    std::vector<std::string> options;
+    mode_t mode;
+    gid_t group;       // (gid_t)-1: the process's own group
+    bool needs_root;   // giving a socket to another group
+    bool stale;        // a stale socket file lies at the path
+};
+
+void PrintTo(const mode_case &c, std::ostream *os) { *os << c.name; }
+
+class SocketMode : public Server, public ::testing::WithParamInterface<mode_case> {};
+
+// The group of the daemon user on Debian (gid 1), found by name.
+std::string daemon_group()
+{
+    struct group *g = getgrgid(1);
+    return g ? g->gr_name : "";
+}
+
+TEST_P(SocketMode, ModeAndGroupAfterBind)
+{
+    const mode_case &c = GetParam();
+    if (c.needs_root && geteuid() != 0)
+        GTEST_SKIP() << "giving the socket to another group needs root";
+    std::vector<std::string> options = c.options;
+    for (auto &o : options)
+        if (o == "DAEMON_GROUP") {
+            o = daemon_group();
+            if (o.empty())
+                GTEST_SKIP() << "no group of gid 1 here";
+        }
+    if (c.stale) {
+        // A socket file whose server is gone: nothing listens on it.
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un un {};
+        un.sun_family = AF_UNIX;
+        strcpy(un.sun_path, path.c_str());
+        ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr *>(&un), sizeof un));
+        close(fd);
+        ASSERT_TRUE(exists(path));
+    }
+    ASSERT_TRUE(start(options));
+    struct stat st;
+    ASSERT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(c.mode, st.st_mode & 07777) << std::oct << (st.st_mode & 07777);
+    EXPECT_EQ(c.group == static_cast<gid_t>(-1) ? getegid() : c.group, st.st_gid);
+    int fd = connect_to(address);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(reject_3480, ask(fd, request(1)).text);
+    close(fd);
+    stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SocketMode,
+    ::testing::Values(
+        mode_case{"default_0660", {}, 0660, static_cast<gid_t>(-1), false, false},
+        mode_case{"owner_only", {"--socket-mode", "0600"}, 0600, static_cast<gid_t>(-1), false,
+                  false},
+        mode_case{"without_leading_zero", {"--socket-mode", "666"}, 0666, static_cast<gid_t>(-1),
+                  false, false},
+        mode_case{"stale_socket_replaced", {"--socket-mode", "0640"}, 0640,
+                  static_cast<gid_t>(-1), false, true},
+        mode_case{"group_by_number", {"--socket-group", "12345"}, 0660, 12345, true, false},
+        mode_case{"group_by_name", {"--socket-group", "DAEMON_GROUP", "--socket-mode", "0620"},
+                  0620, 1, true, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Socket activation: a listening socket handed over at fd 3 is served, and
+// ADDRESS is then only a label (nothing is bound there). With LISTEN_PID not
+// the server's own, the variables are someone else's: ADDRESS is bound.
+TEST_F(Server, SocketActivation)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_in in {};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof in;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<struct sockaddr *>(&in), length));
+    ASSERT_EQ(0, listen(listener, 64));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<struct sockaddr *>(&in), &length));
+    std::string handed = "inet:127.0.0.1:" + std::to_string(ntohs(in.sin_port));
+
+    server_run run;
+    run.address = address;
+    run.args = {"-h", home.path};
+    run.listen_fd = listener;
+    server = start_server(run);
+    close(listener);  // the server holds its own copy
+    ASSERT_TRUE(wait_ready(server)) << server.daemon.err;
+    std::vector<int> fds;
+    for (int i = 0; i < 3; i++) {
+        fds.push_back(connect_to(handed));
+        ASSERT_GE(fds.back(), 0);
+    }
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(reject_3480, ask(fds[i], request(i)).text);
+    EXPECT_EQ(reject_3480, ask(fds[0], request(2)).text);
+    for (int fd : fds)
+        close(fd);
+    EXPECT_FALSE(exists(path)) << "ADDRESS was bound under socket activation";
+    stop();
+    EXPECT_EQ(3u, read_records(home.path).size());
+}
+
+TEST_F(Server, ForeignListenPidIsIgnored)
+{
+    ASSERT_TRUE(start({}, {"LISTEN_FDS=1", "LISTEN_PID=1"}));
+    EXPECT_TRUE(exists(path));
+    int fd = connect_to(address);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(reject_3480, ask(fd, request(1)).text);
+    close(fd);
+    stop();
+}
+
+// --listen never goes with the options that list or count the home instead
+// of serving: a fatal stop, no socket.
+TEST_F(Server, ListenWithAListingIsFatal)
+{
+    for (const char *listing : {"--dump-triplets", "--dump-clients", "--dump-replies", "--stats"}) {
+        SCOPED_TRACE(listing);
+        for (bool listen_first : {true, false}) {
+            std::vector<std::string> args = {"-h", home.path};
+            if (listen_first)
+                args = {"--listen", address, "-h", home.path, listing};
+            else
+                args = {listing, "-h", home.path, "--listen", address};
+            daemon_result r = run_daemon(args);
+            EXPECT_FALSE(r.timed_out);
+            EXPECT_TRUE(r.status > 0 || r.signal != 0) << "status " << r.status;
+            EXPECT_EQ("", r.out);
+            std::vector<std::string> errors = r.messages("err");
+            ASSERT_EQ(1u, errors.size()) << ::testing::PrintToString(errors);
+            EXPECT_EQ(0u, errors[0].rfind("fatal: ", 0)) << errors[0];
+            EXPECT_NE(std::string::npos, errors[0].find("--listen")) << errors[0];
+            EXPECT_FALSE(exists(path));
+        }
+    }
+}
+
+struct address_case {
+    const char *name;
+    std::string address;
+    std::string shown;   // what the message must quote
+};
+
+void PrintTo(const address_case &c, std::ostream *os) { *os << c.name; }
+
+class BadAddress : public ::testing::TestWithParam<address_case> {};
+
+// A bad ADDRESS: refused at the start with a clear message, no READY=1.
+TEST_P(BadAddress, RefusedAtStart)
+{
+    const address_case &c = GetParam();
+    temp_dir home;
+    // A port this program holds, for the address in use.
+    int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in in {};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof in;
+    ASSERT_EQ(0, bind(held, reinterpret_cast<struct sockaddr *>(&in), length));
+    ASSERT_EQ(0, listen(held, 4));
+    ASSERT_EQ(0, getsockname(held, reinterpret_cast<struct sockaddr *>(&in), &length));
+    std::string port = std::to_string(ntohs(in.sin_port));
+    auto with_port = [&](std::string text) {
+        size_t at = text.find("HELD");
+        if (at != std::string::npos)
+            text.replace(at, 4, port);
+        return text;
+    };
+
+    server_run run;
+    run.address = with_port(c.address);
+    run.args = {"-h", home.path};
+    server_process server = start_server(run);
+    EXPECT_FALSE(wait_ready(server, 30000));
+    daemon_result r = stop_server(server, 0, 30000);
+    close(held);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(r.status > 0 || r.signal != 0) << "status " << r.status;
+    std::vector<std::string> errors = r.messages("err");
+    ASSERT_FALSE(errors.empty()) << "no message at LOG_ERR";
+    bool quoted = false;
+    for (const auto &e : errors)
+        quoted = quoted || e.find(with_port(c.shown)) != std::string::npos;
+    EXPECT_TRUE(quoted) << "no message quotes " << with_port(c.shown) << "; first: " << errors[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadAddress,
+    ::testing::Values(
+        address_case{"no_kind", "127.0.0.1:10025", "127.0.0.1:10025"},
+        address_case{"unknown_kind", "tcp:127.0.0.1:10025", "tcp:127.0.0.1:10025"},
+        address_case{"inet_without_port", "inet:127.0.0.1", "inet:127.0.0.1"},
+        address_case{"inet_empty_port", "inet:127.0.0.1:", "inet:127.0.0.1:"},
+        address_case{"inet_port_too_large", "inet:127.0.0.1:65536", "inet:127.0.0.1:65536"},
+        address_case{"inet_port_not_a_number", "inet:127.0.0.1:smtp2", "inet:127.0.0.1:smtp2"},
+        address_case{"inet_unclosed_bracket", "inet:[::1:10025", "inet:[::1:10025"},
+        address_case{"inet_address_not_here", "inet:192.0.2.1:10025", "inet:192.0.2.1:10025"},
+        address_case{"inet_address_in_use", "inet:127.0.0.1:HELD", "inet:127.0.0.1:HELD"},
+        address_case{"unix_empty_path", "unix:", "unix:"},
+        address_case{"unix_missing_directory", "unix:/nonexistent-murvane-dir/policy",
+                     "unix:/nonexistent-murvane-dir/policy"},
+        address_case{"unix_path_too_long", "unix:/tmp/" + std::string(200, 'p'),
+                     std::string(50, 'p')}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
