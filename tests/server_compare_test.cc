@@ -198,6 +198,18 @@ daemon_result run_frozen(const std::vector<std::string> &args, const std::string
     return run_daemon(run);
 }
 
+// The lines each request leaves in the log, whoever answered it: the
+// decision lines of --log-decisions and the effective key of -d.
+std::vector<std::string> request_lines(const std::vector<std::string> &log)
+{
+    std::vector<std::string> lines;
+    for (const auto &line : log)
+        if (line.rfind("info\tdecision=", 0) == 0 ||
+            line.rfind("debug\ttriplet effective IP: ", 0) == 0)
+            lines.push_back(line);
+    return lines;
+}
+
 class ServerMatchesSpawn : public ::testing::TestWithParam<compare_case> {
 protected:
     void SetUp() override
@@ -259,6 +271,7 @@ TEST_P(ServerMatchesSpawn, AnswersAndListings)
     EXPECT_EQ(0, stopped.status) << stopped.err;
     EXPECT_TRUE(stopped.logged("notice", "server stopped"));
     EXPECT_TRUE(stopped.messages("err").empty()) << stopped.messages("err").front();
+    EXPECT_EQ(request_lines(spawned.log), request_lines(stopped.log));
 
     for (const auto &listing : c.listings) {
         daemon_result from_spawn = run_frozen({"-h", spawn_home.path, listing});

@@ -93,8 +93,17 @@ TEST(ServerLoad, ThousandIdleConnectionsWhileFiftyAsk)
     if (raise_open_files(idle + asking + 200) < idle + asking + 200)
         GTEST_SKIP() << "RLIMIT_NOFILE's hard limit is below " << idle + asking + 200;
     temp_dir home, sockets;
+    // The decision line of a new triplet, as a spawn daemon logs it: each
+    // of the server's must be this line with its own recipient, whole.
+    temp_dir spawn_home;
+    daemon_result spawned =
+        run_daemon({"-h", spawn_home.path, "--log-decisions"}, request_for("RECIPIENT"));
+    ASSERT_EQ(1u, spawned.messages("info").size());
+    const std::string decision_line = spawned.messages("info")[0];
+    ASSERT_NE(std::string::npos, decision_line.find("RECIPIENT")) << decision_line;
+
     std::string address = "unix:" + sockets.file("policy");
-    server_process server = start_ready(address, home.path);
+    server_process server = start_ready(address, home.path, {"--log-decisions"});
     ASSERT_GT(server.daemon.pid, 0);
 
     std::vector<int> idle_fds;
@@ -154,6 +163,24 @@ TEST(ServerLoad, ThousandIdleConnectionsWhileFiftyAsk)
     EXPECT_TRUE(r.logged("notice", "server stopped"));
     EXPECT_TRUE(r.messages("err").empty()) << r.messages("err").front();
     EXPECT_EQ(size_t{asking * (per_connection - 1) + 3}, read_records(home.path).size());
+
+    std::set<std::string> expected_lines;
+    for (int t = 0; t < asking; t++)
+        for (int q = 0; q < per_connection; q++)
+            if (q != 1) {
+                std::string line = decision_line;
+                std::string name = "t" + std::to_string(t) + "r" + std::to_string(q);
+                line.replace(line.find("RECIPIENT"), 9, name);
+                expected_lines.insert(line);
+            }
+    std::multiset<std::string> decisions;
+    for (const auto &line : r.messages("info"))
+        if (line.rfind("decision=", 0) == 0 && line.find("@example.net") != std::string::npos &&
+            line.find("idle@") == std::string::npos && line.find("later@") == std::string::npos)
+            decisions.insert(line);
+    EXPECT_EQ(expected_lines.size(), decisions.size());
+    for (const auto &line : expected_lines)
+        EXPECT_EQ(1u, decisions.count(line)) << line;
 }
 
 // What one connection of a run sent and got: each request's triplet name,
