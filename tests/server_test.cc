@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -420,69 +421,110 @@ TEST_F(Server, ListenWithAListingIsFatal)
 struct address_case {
     const char *name;
     std::string address;
-    std::string shown;   // what the message must quote
+    std::string shown;   // what the message must hold
 };
 
 void PrintTo(const address_case &c, std::ostream *os) { *os << c.name; }
 
 class BadAddress : public ::testing::TestWithParam<address_case> {};
 
-// A bad ADDRESS: refused at the start with a clear message, no READY=1.
+// listening_socket - a socket of this program listening on `where`.
+int listening_socket(int family, struct sockaddr *where, socklen_t length)
+{
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, where, length) != 0 || listen(fd, 4) != 0) {
+        ADD_FAILURE() << "cannot listen: " << strerror(errno);
+        return -1;
+    }
+    return fd;
+}
+
+// A bad ADDRESS: refused at the start with a clear message, no READY=1. In
+// the addresses, HELD is a port this program listens on, LIVE a unix socket
+// it listens on, FILE a plain file.
 TEST_P(BadAddress, RefusedAtStart)
 {
     const address_case &c = GetParam();
-    temp_dir home;
-    // A port this program holds, for the address in use.
-    int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    temp_dir home, dir;
     struct sockaddr_in in {};
     in.sin_family = AF_INET;
     in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof in;
-    ASSERT_EQ(0, bind(held, reinterpret_cast<struct sockaddr *>(&in), length));
-    ASSERT_EQ(0, listen(held, 4));
+    int held = listening_socket(AF_INET, reinterpret_cast<struct sockaddr *>(&in), length);
+    ASSERT_GE(held, 0);
     ASSERT_EQ(0, getsockname(held, reinterpret_cast<struct sockaddr *>(&in), &length));
-    std::string port = std::to_string(ntohs(in.sin_port));
-    auto with_port = [&](std::string text) {
-        size_t at = text.find("HELD");
-        if (at != std::string::npos)
-            text.replace(at, 4, port);
+    struct sockaddr_un un {};
+    un.sun_family = AF_UNIX;
+    std::string live = dir.file("live");
+    strcpy(un.sun_path, live.c_str());
+    int live_fd = listening_socket(AF_UNIX, reinterpret_cast<struct sockaddr *>(&un), sizeof un);
+    ASSERT_GE(live_fd, 0);
+    std::string file = dir.file("file");
+    close(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    auto placed = [&](std::string text) {
+        for (const auto &[mark, value] :
+             {std::pair<std::string, std::string>{"HELD", std::to_string(ntohs(in.sin_port))},
+              {"LIVE", live}, {"FILE", file}}) {
+            size_t at = text.find(mark);
+            if (at != std::string::npos)
+                text.replace(at, mark.size(), value);
+        }
         return text;
     };
 
     server_run run;
-    run.address = with_port(c.address);
+    run.address = placed(c.address);
     run.args = {"-h", home.path};
     server_process server = start_server(run);
-    EXPECT_FALSE(wait_ready(server, 30000));
-    daemon_result r = stop_server(server, 0, 30000);
+    EXPECT_FALSE(wait_ready(server, 30000)) << "served " << run.address;
+    daemon_result r = stop_server(server, SIGKILL, 30000);
     close(held);
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_TRUE(r.status > 0 || r.signal != 0) << "status " << r.status;
+    EXPECT_TRUE(r.status > 0 || (r.signal != 0 && r.signal != SIGKILL)) << "status " << r.status;
     std::vector<std::string> errors = r.messages("err");
     ASSERT_FALSE(errors.empty()) << "no message at LOG_ERR";
-    bool quoted = false;
+    bool shown = false;
     for (const auto &e : errors)
-        quoted = quoted || e.find(with_port(c.shown)) != std::string::npos;
-    EXPECT_TRUE(quoted) << "no message quotes " << with_port(c.shown) << "; first: " << errors[0];
+        shown = shown || e.find(placed(c.shown)) != std::string::npos;
+    EXPECT_TRUE(shown) << "no message holds " << placed(c.shown) << "; first: " << errors[0];
+    // The live server's socket is left alone.
+    struct stat st;
+    EXPECT_EQ(0, lstat(live.c_str(), &st));
+    int probe = connect_to("unix:" + live);
+    EXPECT_GE(probe, 0);
+    close(probe);
+    close(live_fd);
 }
+
+// A malformed address is refused by its option (a fatal stop, as for every
+// option's bad value); one that cannot be listened on, by the failed call.
+const std::string malformed = "fatal: Invalid argument to --listen";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadAddress,
     ::testing::Values(
-        address_case{"no_kind", "127.0.0.1:10025", "127.0.0.1:10025"},
-        address_case{"unknown_kind", "tcp:127.0.0.1:10025", "tcp:127.0.0.1:10025"},
-        address_case{"inet_without_port", "inet:127.0.0.1", "inet:127.0.0.1"},
-        address_case{"inet_empty_port", "inet:127.0.0.1:", "inet:127.0.0.1:"},
-        address_case{"inet_port_too_large", "inet:127.0.0.1:65536", "inet:127.0.0.1:65536"},
-        address_case{"inet_port_not_a_number", "inet:127.0.0.1:smtp2", "inet:127.0.0.1:smtp2"},
-        address_case{"inet_unclosed_bracket", "inet:[::1:10025", "inet:[::1:10025"},
-        address_case{"inet_address_not_here", "inet:192.0.2.1:10025", "inet:192.0.2.1:10025"},
-        address_case{"inet_address_in_use", "inet:127.0.0.1:HELD", "inet:127.0.0.1:HELD"},
-        address_case{"unix_empty_path", "unix:", "unix:"},
+        address_case{"no_kind", "127.0.0.1:10025", malformed},
+        address_case{"unknown_kind", "tcp:127.0.0.1:10025", malformed},
+        address_case{"inet_without_port", "inet:127.0.0.1", malformed},
+        address_case{"inet_empty_port", "inet:127.0.0.1:", malformed},
+        address_case{"inet_empty_host", "inet::10025", malformed},
+        address_case{"inet_port_not_a_number", "inet:127.0.0.1:smtp2", malformed},
+        address_case{"inet_unclosed_bracket", "inet:[::1:10025", malformed},
+        address_case{"inet_bare_ipv6", "inet:::1:10025", malformed},
+        address_case{"unix_empty_path", "unix:", malformed},
+        address_case{"unix_path_too_long", "unix:/tmp/" + std::string(200, 'p'), malformed},
+        // Ports outside 1-65535 would bind a port of the system's choice (0)
+        // or another one (65536 + n is n to the socket call).
+        address_case{"inet_port_zero", "inet:127.0.0.1:0", "0"},
+        address_case{"inet_port_too_large", "inet:127.0.0.1:65536", "65536"},
+        address_case{"inet_port_far_too_large", "inet:127.0.0.1:75535", "75535"},
+        address_case{"inet_address_not_here", "inet:192.0.2.1:10025",
+                     "cannot listen on inet:192.0.2.1:10025"},
+        address_case{"inet_address_in_use", "inet:127.0.0.1:HELD",
+                     "cannot listen on inet:127.0.0.1:HELD"},
         address_case{"unix_missing_directory", "unix:/nonexistent-murvane-dir/policy",
-                     "unix:/nonexistent-murvane-dir/policy"},
-        address_case{"unix_path_too_long", "unix:/tmp/" + std::string(200, 'p'),
-                     std::string(50, 'p')}),
+                     "cannot listen on unix:/nonexistent-murvane-dir/policy"},
+        address_case{"unix_live_server", "unix:LIVE", "cannot listen on unix:LIVE"},
+        address_case{"unix_path_is_a_file", "unix:FILE", "cannot listen on unix:FILE"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
