@@ -13,6 +13,7 @@
 // saying why, where no namespace can be made; the other cases run either way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -272,6 +273,11 @@ TEST_P(ServerMatchesSpawn, AnswersAndListings)
     EXPECT_TRUE(stopped.logged("notice", "server stopped"));
     EXPECT_TRUE(stopped.messages("err").empty()) << stopped.messages("err").front();
     EXPECT_EQ(request_lines(spawned.log), request_lines(stopped.log));
+    for (const char *option : {"-d", "--log-decisions"}) {
+        if (std::find(c.options.begin(), c.options.end(), option) != c.options.end()) {
+            EXPECT_LE(c.steps.size() - 1, request_lines(spawned.log).size()) << option;
+        }
+    }
 
     for (const auto &listing : c.listings) {
         daemon_result from_spawn = run_frozen({"-h", spawn_home.path, listing});
