@@ -292,4 +292,76 @@ TEST_P(ServerMatchesSpawn, AnswersAndListings)
 INSTANTIATE_TEST_SUITE_P(Cases, ServerMatchesSpawn, ::testing::ValuesIn(compare_cases()),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// The sweep: with --sweep-interval 1 the server expires, while it serves,
+// what a spawn daemon expires at its stop, and reports it alike.
+TEST(ServerSweep, ExpiresWhatTheSpawnDaemonExpires)
+{
+    ASSERT_NE("", faketime_library()) << "libfaketime is missing: scripts/test.sh installs it";
+    temp_dir spawn_home, server_home, sockets;
+    record_list seed;
+    for (int i = 0; i < 6; i++) {
+        std::string client = "192.0.2." + std::to_string(30 + i);
+        // Even ones are past their life: never passed and older than -b,
+        // or passed and idle for longer than -p.
+        bool expired = i % 2 == 0;
+        seed.push_back({ipv4_key(client, alice, bob),
+                        i < 3 ? record_value(expired ? T - 18001 : T - 17999,
+                                             expired ? T - 18001 : T - 17999, 1, 0)
+                              : record_value(T - 4000000, expired ? T - 3110401 : T - 3110399,
+                                             1, 2)});
+    }
+    put_records(spawn_home.path, "triplets-1.db", seed);
+    put_records(spawn_home.path, "clients-1.db",
+                {{ipv4_client_key("192.0.2.33"), client_value(T - 4000000, T - 3110401, 1, 0)},
+                 {ipv4_client_key("192.0.2.35"), client_value(T - 4000000, T - 3110399, 1, 0)}});
+    copy_home(spawn_home.path, server_home.path);
+    const std::vector<std::string> options = {"-v", "--auto-whitelist", "1"};
+
+    std::vector<std::string> args = {"-h", spawn_home.path};
+    args.insert(args.end(), options.begin(), options.end());
+    // A spawn daemon sweeps at the stop of a run that opened the home: one
+    // request, which the server is asked too.
+    daemon_result spawned = run_frozen(args, request("192.0.2.99"));
+    ASSERT_EQ(0, spawned.status) << spawned.err;
+
+    server_run run;
+    run.address = "unix:" + sockets.file("policy");
+    run.args = {"-h", server_home.path, "--sweep-interval", "1"};
+    run.args.insert(run.args.end(), options.begin(), options.end());
+    run.env = frozen_clock(T);
+    server_process server = start_server(run);
+    ASSERT_TRUE(wait_ready(server)) << server.daemon.err;
+    // The sweep's last report: clients come after triplets.
+    ASSERT_TRUE(wait_for_server_log(server, "Expired 1 clients", 30000));
+    // It serves while it sweeps.
+    int fd = connect_to(run.address);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0u, ask(fd, request("192.0.2.99")).text.rfind(defer + "3480 seconds", 0));
+    close(fd);
+    daemon_result stopped = stop_server(server);
+    EXPECT_EQ(0, stopped.status) << stopped.err;
+    EXPECT_TRUE(stopped.messages("err").empty()) << stopped.messages("err").front();
+
+    // The same lines of the sweep, and the same records left.
+    auto sweep_lines = [](const daemon_result &r) {
+        std::vector<std::string> lines;
+        for (const auto &line : r.log)
+            if (line.find("xpire") != std::string::npos)
+                lines.push_back(line);
+        return lines;
+    };
+    EXPECT_TRUE(spawned.logged("notice", "Expired 3 triplets"))
+        << ::testing::PrintToString(spawned.log);
+    EXPECT_TRUE(spawned.logged("notice", "Expired 1 clients"))
+        << ::testing::PrintToString(spawned.log);
+    EXPECT_EQ(sweep_lines(spawned), sweep_lines(stopped));
+    for (const char *listing : {"--dump-triplets", "--dump-clients"}) {
+        daemon_result from_spawn = run_frozen({"-h", spawn_home.path, listing});
+        daemon_result from_server = run_frozen({"-h", server_home.path, listing});
+        EXPECT_EQ(from_spawn.out, from_server.out) << listing;
+    }
+    daemon_result left = run_frozen({"-h", server_home.path, "--dump-triplets"});
+    EXPECT_EQ(4, std::count(left.out.begin(), left.out.end(), '\n')) << left.out;
+}
+
 }  // namespace

@@ -12,6 +12,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "fixture_db.h"
+#include "record_lock.h"
 #include "run_daemon.h"
 #include "run_server.h"
 
@@ -245,6 +248,64 @@ TEST_F(Server, FailedDecisionEndsItsConnectionOnly)
     // 1 (twice), 3 and 4; the failed request stored nothing.
     record_list records = read_records(home.path);
     EXPECT_EQ(3u, records.size());
+}
+
+// SIGTERM while a request waits inside its decision (for a page lock this
+// program holds, as another daemon would): the server stops accepting at
+// once and closes the idle connection and the one with half a request, and
+// the request in its decision is answered in full once the lock is free;
+// then the orderly stop, with the answered request stored.
+TEST_F(Server, StopAnswersTheRequestInItsDecision)
+{
+    const std::string key = ipv4_key("192.0.2.1", "alice@example.org", "user1@example.net");
+    time_t now = time(nullptr);
+    put_records(home.path, "triplets-1.db", {{key, record_value(now - 7200, now - 7200, 1, 0)}});
+    ASSERT_TRUE(start());
+    int deciding = connect_to(address), idle = connect_to(address), half = connect_to(address);
+    ASSERT_GE(deciding, 0);
+    ASSERT_GE(idle, 0);
+    ASSERT_GE(half, 0);
+    std::string answer;
+    {
+        record_lock lock(home.path, "triplets-1.db", key);
+        ASSERT_EQ(0, lock.error()) << db_strerror(lock.error());
+        unsigned long long waits = lock.waiting_lockers();
+        ASSERT_TRUE(send_bytes(deciding, request(1)));
+        ASSERT_TRUE(wait_until([&] { return lock.waiting_lockers() > waits; }, 30000))
+            << "the request never reached the locked page";
+        ASSERT_TRUE(send_bytes(half, request(2).substr(0, 40)));
+        ASSERT_EQ(0, kill(server.daemon.pid, SIGTERM));
+        // Stopped accepting: the socket is gone before the stop waits for
+        // the request in its decision.
+        EXPECT_TRUE(wait_notice(server, "STOPPING=1", 30000));
+        EXPECT_FALSE(exists(path));
+        EXPECT_LT(connect_to(address, 1000), 0);
+        std::string received;
+        EXPECT_TRUE(wait_for_close(idle, 30000, &received));
+        EXPECT_TRUE(wait_for_close(half, 30000, &received));
+        EXPECT_EQ("", received);
+        // Nothing of the answer before the lock is free.
+        struct pollfd p = {deciding, POLLIN, 0};
+        EXPECT_EQ(0, poll(&p, 1, 0));
+        lock.release();
+    }
+    std::string pending;
+    answer_read got = read_answer(deciding, pending);
+    EXPECT_TRUE(got.complete);
+    EXPECT_EQ(0u, got.text.rfind("action=PREPEND X-Murvane: Greylisted by murvane 0.4.0 for 72", 0))
+        << got.text;
+    EXPECT_TRUE(wait_for_close(deciding, 30000, &pending));
+    EXPECT_EQ("", pending);
+    close(deciding);
+    close(idle);
+    close(half);
+    daemon_result r = stop_server(server, 0);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(r.logged("notice", "server stopped"));
+    EXPECT_TRUE(r.messages("err").empty()) << r.messages("err").front();
+    record_list records = read_records(home.path);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(1u, decode_record(records[0].second).pass_count);
 }
 
 // --idle-limit: a connection quiet for longer is closed by the server, after
