@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <latch>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -291,6 +293,103 @@ TEST_P(ServerMatchesSpawn, AnswersAndListings)
 
 INSTANTIATE_TEST_SUITE_P(Cases, ServerMatchesSpawn, ::testing::ValuesIn(compare_cases()),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Many connections at once, each with triplets of its own, are answered as
+// one spawn daemon answers the same requests one after the other: the same
+// answer to each request, the same listings, the same decision lines. Every
+// piece of a request's state (request, key, record, SPF and DNS work, the
+// decision line) is a connection's own; one shared by mistake shows here as
+// a wrong answer, a wrong record or a garbled line.
+TEST(ServerConcurrency, ManyConnectionsAnswerAsOneSpawnDaemon)
+{
+    ASSERT_NE("", faketime_library()) << "libfaketime is missing: scripts/test.sh installs it";
+    constexpr int connections = 24;
+    bool spf = world.ready;
+    std::vector<std::string> options = {"--auto-whitelist", "1", "--log-decisions", "-d"};
+    if (spf)
+        options.push_back("--spf");
+    std::vector<std::vector<std::string>> requests(connections);
+    record_list seed;
+    for (int c = 0; c < connections; c++) {
+        std::string client = "198.51.100." + std::to_string(c + 1);
+        std::string mine = "u" + std::to_string(c) + "@example.net";
+        seed.push_back({ipv4_key(client, "old@example.org", mine),
+                        record_value(T - 4000 - c, T - 4000 - c, 1, 0)});
+        std::vector<std::string> &r = requests[c];
+        r.push_back(request(client, alice, mine));                       // new
+        r.push_back(request(client, "old@example.org", mine));           // passes
+        r.push_back(request(client, "new@example.org", "v" + mine));     // client listed
+        if (spf) {
+            r.push_back(request("192.0.2.2", "alice@pool.test", mine));  // the domain's key
+            r.push_back(request("192.0.2.3", "alice@pool.test", mine));  // the same key
+            r.push_back(request("192.0.2.7", "alice@pool.test", mine));  // the client's
+        }
+        r.push_back(data_stage);
+        r.push_back(request(client, "old@example.org", mine));           // known
+    }
+    temp_dir spawn_home, server_home, sockets;
+    put_records(spawn_home.path, "triplets-1.db", seed);
+    copy_home(spawn_home.path, server_home.path);
+
+    std::vector<std::string> args = {"-h", spawn_home.path};
+    args.insert(args.end(), options.begin(), options.end());
+    std::string input;
+    for (const auto &r : requests)
+        for (const auto &one : r)
+            input += one;
+    daemon_result spawned = run_frozen(args, input);
+    ASSERT_EQ(0, spawned.status) << spawned.err;
+    std::vector<std::string> expected = split_answers(spawned.out);
+    ASSERT_EQ(connections * requests[0].size(), expected.size());
+
+    server_run run;
+    run.address = "unix:" + sockets.file("policy");
+    run.args = {"-h", server_home.path};
+    run.args.insert(run.args.end(), options.begin(), options.end());
+    run.env = frozen_clock(T);
+    server_process server = start_server(run);
+    ASSERT_TRUE(wait_ready(server)) << server.daemon.err;
+    std::vector<std::vector<std::string>> answers(connections);
+    std::latch connected(connections);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < connections; c++)
+        threads.emplace_back([&, c] {
+            int fd = connect_to(run.address, 30000);
+            connected.arrive_and_wait();
+            for (const auto &one : requests[c])
+                answers[c].push_back(fd >= 0 ? ask(fd, one).text : "(no connection)");
+            if (fd >= 0)
+                close(fd);
+        });
+    for (auto &t : threads)
+        t.join();
+    daemon_result stopped = stop_server(server);
+    EXPECT_EQ(0, stopped.status) << stopped.err;
+    EXPECT_TRUE(stopped.messages("err").empty()) << stopped.messages("err").front();
+
+    size_t at = 0;
+    for (int c = 0; c < connections; c++)
+        for (size_t i = 0; i < requests[c].size(); i++, at++)
+            EXPECT_EQ(expected[at], answers[c][i]) << "connection " << c << ", request " << i;
+    // Each kind of answer is there: the table checks itself.
+    EXPECT_EQ(0u, expected[0].rfind(defer + "3480 seconds", 0)) << expected[0];
+    EXPECT_EQ(0u, expected[1].rfind(first_pass + "4000 seconds", 0)) << expected[1];
+    EXPECT_EQ(dunno, expected[requests[0].size() - 1]);
+
+    auto sorted = [](std::vector<std::string> lines) {
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    std::vector<std::string> spawn_lines = sorted(request_lines(spawned.log));
+    EXPECT_LE(connections * (requests[0].size() - 1), spawn_lines.size());
+    EXPECT_EQ(spawn_lines, sorted(request_lines(stopped.log)));
+    for (const char *listing : {"--dump-triplets", "--dump-clients"}) {
+        daemon_result from_spawn = run_frozen({"-h", spawn_home.path, listing});
+        daemon_result from_server = run_frozen({"-h", server_home.path, listing});
+        EXPECT_NE("", from_spawn.out);
+        EXPECT_EQ(from_spawn.out, from_server.out) << listing;
+    }
+}
 
 // The sweep: with --sweep-interval 1 the server expires, while it serves,
 // what a spawn daemon expires at its stop, and reports it alike.
