@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "fixture_db.h"
+#include "record_lock.h"
 #include "run_daemon.h"
 #include "run_server.h"
 
@@ -305,6 +306,54 @@ bool after_kill_line(const std::string &message)
 {
     return message == "Berkeley DB: BDB0060 PANIC: fatal region error detected; run recovery" ||
            message == "Berkeley DB: BDB1546 unable to join the environment";
+}
+
+// The request bound: a request held for 30 s (behind a page lock this
+// program holds) ends the whole server with status 1 and the request named,
+// no answer; meanwhile requests that need no lock are served. The restart
+// serves the triplet. This waits out the binary's own bound.
+TEST(ServerLoad, RequestBoundEndsTheServer)
+{
+    temp_dir home, sockets;
+    std::string address = "unix:" + sockets.file("policy");
+    const std::string key = ipv4_key("192.0.2.1", sender, recipient_of("stuck"));
+    put_records(home.path, "triplets-1.db", {{key, record_value(time(nullptr), time(nullptr), 1, 0)}});
+    server_process server = start_ready(address, home.path);
+    ASSERT_GT(server.daemon.pid, 0);
+    int stuck = connect_to(address), other = connect_to(address);
+    ASSERT_GE(stuck, 0);
+    ASSERT_GE(other, 0);
+    daemon_result r;
+    {
+        record_lock lock(home.path, "triplets-1.db", key);
+        ASSERT_EQ(0, lock.error()) << db_strerror(lock.error());
+        unsigned long long waits = lock.waiting_lockers();
+        ASSERT_TRUE(send_bytes(stuck, request_for("stuck")));
+        ASSERT_TRUE(wait_until([&] { return lock.waiting_lockers() > waits; }, 30000));
+        EXPECT_EQ(dunno, ask(other, data_stage).text);
+        r = finish_daemon(server.daemon, 60000);
+    }
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(std::vector<std::string>{"request not finished after 30 seconds, exiting without "
+                                       "an answer: client_address=192.0.2.1, "
+                                       "sender=alice@example.org, recipient=stuck@example.net"},
+              r.messages("err"));
+    std::string received;
+    EXPECT_TRUE(wait_for_close(stuck, 10000, &received));
+    EXPECT_EQ("", received);
+    close(stuck);
+    close(other);
+
+    server = start_ready(address, home.path);
+    int fd = connect_to(address);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0u, ask(fd, request_for("stuck")).text.rfind("action=DEFER_IF_PERMIT ", 0));
+    close(fd);
+    daemon_result again = stop_server(server);
+    EXPECT_EQ(0, again.status);
+    for (const auto &e : again.messages("err"))
+        EXPECT_TRUE(after_kill_line(e)) << e;
 }
 
 // SIGKILL under load, then a restart on the same home.

@@ -479,6 +479,63 @@ TEST_F(Server, ListenWithAListingIsFatal)
     }
 }
 
+struct option_case {
+    const char *name;
+    std::vector<std::string> args;   // after --listen unix:PATH -h HOME
+    std::string error;               // the one line at LOG_ERR
+};
+
+void PrintTo(const option_case &c, std::ostream *os) { *os << c.name; }
+
+class BadServerOption : public ::testing::TestWithParam<option_case> {};
+
+// A bad value of a server option stops the start: nothing listens.
+TEST_P(BadServerOption, RefusedAtStart)
+{
+    const option_case &c = GetParam();
+    temp_dir home, sockets;
+    std::vector<std::string> args = {"--listen", "unix:" + sockets.file("policy"), "-h",
+                                     home.path};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    daemon_result r = run_daemon(args);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(r.status > 0 || r.signal == SIGABRT) << r.status << " " << r.signal;
+    std::string error = c.error;
+    size_t at = error.find("SOCKET");
+    if (at != std::string::npos)
+        error.replace(at, 6, sockets.file("policy"));
+    EXPECT_EQ(std::vector<std::string>{error}, r.messages("err"));
+    EXPECT_FALSE(exists(sockets.file("policy")));
+}
+
+const std::string bad_mode =
+    "fatal: Invalid argument to --socket-mode.  An octal mode up to 0777 expected";
+const std::string bad_idle =
+    "fatal: Invalid argument to --idle-limit.  Integer value between 1 and 86400 expected";
+const std::string bad_sweep =
+    "fatal: Invalid argument to --sweep-interval.  Integer value between 1 and 86400 expected";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadServerOption,
+    ::testing::Values(
+        option_case{"mode_not_octal", {"--socket-mode", "0680"}, bad_mode},
+        option_case{"mode_with_setuid_bits", {"--socket-mode", "4660"}, bad_mode},
+        option_case{"mode_empty", {"--socket-mode", ""}, bad_mode},
+        option_case{"mode_symbolic", {"--socket-mode", "u+rw"}, bad_mode},
+        option_case{"mode_missing", {"--socket-mode"},
+                    "fatal: Missing argument to --socket-mode"},
+        option_case{"idle_zero", {"--idle-limit", "0"}, bad_idle},
+        option_case{"idle_over_a_day", {"--idle-limit", "86401"}, bad_idle},
+        option_case{"idle_with_unit", {"--idle-limit", "10s"}, bad_idle},
+        option_case{"idle_huge", {"--idle-limit", "18446744073709551616"}, bad_idle},
+        option_case{"sweep_zero", {"--sweep-interval", "0"}, bad_sweep},
+        option_case{"sweep_over_a_day", {"--sweep-interval", "86401"}, bad_sweep},
+        option_case{"sweep_negative", {"--sweep-interval", "-1"}, bad_sweep},
+        option_case{"listen_missing", {"--listen"}, "fatal: Missing argument to --listen"},
+        option_case{"no_such_group", {"--socket-group", "no-such-group-murvane"},
+                    "cannot listen on unix:SOCKET: no group no-such-group-murvane"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 struct address_case {
     const char *name;
     std::string address;
