@@ -119,6 +119,7 @@ TEST_F(Server, AnswersAndStopsInOrder)
     close(fd);
     daemon_result r = stop();
     EXPECT_TRUE(r.messages("err").empty()) << r.messages("err").front();
+    EXPECT_FALSE(exists(path)) << "the socket outlived its server";
     // STOPPING=1 follows READY=1 on the notify socket.
     std::vector<std::string> expected = {"READY=1", "STOPPING=1"};
     std::vector<std::string> seen;
@@ -133,17 +134,29 @@ TEST_F(Server, AnswersAndStopsInOrder)
                   decode_record(value).block_count);
 }
 
+// On 127.0.0.1, with NOTIFY_SOCKET a path this time; SIGINT stops it too.
 TEST_F(Server, ServesInetAddress)
 {
     int port = free_inet_port();
     ASSERT_GT(port, 0);
     address = "inet:127.0.0.1:" + std::to_string(port);
-    ASSERT_TRUE(start());
+    server_run run;
+    run.address = address;
+    run.args = {"-h", home.path};
+    run.notify_path = sockets.file("notify");
+    server = start_server(run);
+    ASSERT_TRUE(wait_ready(server)) << server.daemon.err;
+    EXPECT_TRUE(server_logged(server, "listening on " + address));
     int fd = connect_to(address);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(reject_3480, ask(fd, request(1)).text);
     close(fd);
-    stop();
+    daemon_result r = stop_server(server, SIGINT);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(r.logged("notice", "Received signal 2"));
+    EXPECT_TRUE(r.logged("notice", "server stopped"));
+    EXPECT_NE(server.notices.end(),
+              std::find(server.notices.begin(), server.notices.end(), "STOPPING=1"));
 }
 
 // An oversized request ends its own connection, unanswered, with its

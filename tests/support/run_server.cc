@@ -131,6 +131,12 @@ server_process start_server(const server_run &run)
         struct sockaddr_un address;
         std::string name;
         socklen_t length = notify_address(&address, &name);
+        if (!run.notify_path.empty() && run.notify_path.size() < sizeof address.sun_path) {
+            name = run.notify_path;
+            memset(address.sun_path, 0, sizeof address.sun_path);
+            memcpy(address.sun_path, name.data(), name.size());
+            length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size() + 1);
+        }
         server.notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (server.notify_fd < 0 ||
             bind(server.notify_fd, reinterpret_cast<struct sockaddr *>(&address), length) != 0) {

@@ -25,6 +25,8 @@ struct server_run {
     std::string preload_first;        // as daemon_run::preload_first
     int listen_fd = -1;               // a listening socket handed over at fd 3
     bool notify = true;               // set NOTIFY_SOCKET
+    std::string notify_path;          // its path; empty: a name in the
+                                      // abstract namespace ("@...")
 };
 
 struct server_process {
