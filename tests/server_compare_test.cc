@@ -122,6 +122,14 @@ std::vector<compare_case> compare_cases()
     cases.push_back({"verbose_debug_decision_log", {"-v", "-d", "--log-decisions"},
                      greylisting_seed(),
                      greylisting_steps(2, "3480 seconds", "2880 seconds", "4000 seconds")});
+    // --learn records as usual and answers DUNNO to all.
+    {
+        compare_case c{"learn", {"--learn", "--log-decisions"}, greylisting_seed(),
+                       greylisting_steps(2, "", "", "")};
+        for (auto &s : c.steps)
+            s.expected = dunno;
+        cases.push_back(c);
+    }
     // With -/ 24 and -6 64, clients of one network share their triplets: the
     // seeds are written under the network's first address.
     {
@@ -152,6 +160,27 @@ std::vector<compare_case> compare_cases()
             {0, request("192.0.2.20", alice, "carol@example.net"), defer + "3480 seconds"},
         };
         c.listings = {"--dump-triplets", "--dump-clients"};
+        cases.push_back(c);
+    }
+    // With --replies a user's own mail is answered at once and teaches the
+    // pair; the reply from outside then passes at once, and is listed.
+    {
+        auto from_user = [](const std::string &sender, const std::string &recipient) {
+            std::string r = request("192.0.2.40", sender, recipient);
+            r.insert(r.size() - 1, "sasl_method=PLAIN\nsasl_username=carol\n");
+            return r;
+        };
+        compare_case c{"replies", {"--replies"}, greylisting_seed(), {}};
+        c.steps = {
+            {0, from_user("carol@site.example", "dan@outside.example"), dunno},
+            {1, request("192.0.2.41", "dan@outside.example", "carol@site.example"), "action="},
+            {0, request("192.0.2.41", "erin@outside.example", "carol@site.example"),
+             defer + "3480 seconds"},
+            {1, request("192.0.2.10"), first_pass + "4000 seconds"},
+            {0, from_user("carol@site.example", "erin@outside.example"), dunno},
+            {1, request("192.0.2.41", "erin@outside.example", "carol@site.example"), "action="},
+        };
+        c.listings = {"--dump-triplets", "--dump-replies"};
         cases.push_back(c);
     }
     // With --spf the pool's addresses share the domain's key; a client the
