@@ -18,12 +18,14 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <map>
@@ -298,6 +300,67 @@ TEST(ServerLoad, StopWithRequestsInFlight)
     EXPECT_EQ(0, dump.status);
     EXPECT_EQ(answers + 1, static_cast<size_t>(std::count(dump.out.begin(), dump.out.end(), '\n')));
     EXPECT_TRUE(dump.messages("err").empty()) << dump.messages("err").front();
+}
+
+// in_write - one of the process's threads is blocked in write(2) (x86-64
+// number 1), as /proc shows it.
+bool in_write(pid_t pid)
+{
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(tasks.c_str());
+    if (d == nullptr)
+        return false;
+    bool found = false;
+    while (struct dirent *entry = readdir(d)) {
+        std::ifstream in(tasks + "/" + entry->d_name + "/syscall");
+        long number;
+        found = found || (entry->d_name[0] != '.' && (in >> number) && number == 1);
+    }
+    closedir(d);
+    return found;
+}
+
+// A client that sends and never reads its answers: once the answers fill
+// the socket's buffers, the server gives the connection up (after its
+// write's time limit, 10 s) rather than hold its thread; the others are
+// served all along, and the stop is orderly.
+TEST(ServerLoad, ClientThatNeverReadsLosesItsConnection)
+{
+    temp_dir home, sockets;
+    std::string address = "unix:" + sockets.file("policy");
+    server_process server = start_ready(address, home.path);
+    ASSERT_GT(server.daemon.pid, 0);
+    int deaf = connect_to(address), other = connect_to(address);
+    ASSERT_GE(deaf, 0);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(dunno, ask(other, data_stage).text);
+    std::string batch;
+    for (int i = 0; i < 1000; i++)
+        batch += data_stage;
+    // Until the server's thread is blocked writing the answers nobody reads.
+    size_t sent = 0;
+    for (int i = 0; i < 1000 && !in_write(server.daemon.pid); i++)
+        if (send_bytes(deaf, batch, 1000))
+            sent += 1000;
+    ASSERT_TRUE(in_write(server.daemon.pid)) << "the server never blocked writing answers";
+    EXPECT_EQ(dunno, ask(other, data_stage).text);
+    // The connection's end shows on the socket without reading it.
+    struct pollfd p = {deaf, POLLRDHUP, 0};
+    EXPECT_EQ(1, poll(&p, 1, 60000)) << "the connection of a client that never reads is kept";
+    std::string received;
+    EXPECT_TRUE(wait_for_close(deaf, 30000, &received));
+    size_t answers = received.size() / dunno.size();
+    EXPECT_LT(answers, sent);
+    std::string whole;
+    for (size_t i = 0; i < answers; i++)
+        whole += dunno;
+    EXPECT_EQ(whole, received.substr(0, whole.size())) << "the answers read were wrong";
+    EXPECT_EQ(dunno, ask(other, data_stage).text);
+    close(deaf);
+    close(other);
+    daemon_result r = stop_server(server);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(r.logged("notice", "server stopped"));
 }
 
 // What the first opener after a kill may log while it recovers (as in
