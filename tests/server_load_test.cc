@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +77,21 @@ size_t open_descriptors(pid_t pid)
     return n > 2 ? n - 2 : 0;
 }
 
+// open_files_limit - the soft RLIMIT_NOFILE of a process, as /proc shows it.
+rlim_t open_files_limit(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            std::string soft;
+            fields >> soft;
+            return soft == "unlimited" ? RLIM_INFINITY : std::stoull(soft);
+        }
+    return 0;
+}
+
 // start_ready - a server on a unix socket in `sockets`, serving `home`.
 server_process start_ready(const std::string &address, const std::string &home,
                            const std::vector<std::string> &options = {})
@@ -106,8 +123,18 @@ TEST(ServerLoad, ThousandIdleConnectionsWhileFiftyAsk)
     ASSERT_NE(std::string::npos, decision_line.find("RECIPIENT")) << decision_line;
 
     std::string address = "unix:" + sockets.file("policy");
+    // The server starts with a soft limit of 256 descriptors, as a service
+    // often does; it must raise it to the hard limit to hold these all.
+    struct rlimit limit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+    rlim_t soft = limit.rlim_cur;
+    limit.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
     server_process server = start_ready(address, home.path, {"--log-decisions"});
+    limit.rlim_cur = soft;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
     ASSERT_GT(server.daemon.pid, 0);
+    EXPECT_EQ(limit.rlim_max, open_files_limit(server.daemon.pid));
 
     std::vector<int> idle_fds;
     for (int i = 0; i < idle; i++) {
