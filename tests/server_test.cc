@@ -456,6 +456,72 @@ TEST_F(Server, SocketActivation)
     EXPECT_EQ(3u, read_records(home.path).size());
 }
 
+// What a supervisor might hand over by mistake: no stream socket that
+// listens. The server refuses it at the start, status 1 and no READY=1,
+// rather than spin on a descriptor that is always readable (a file, a
+// socket never put to listen) or wait forever on one that never is.
+struct handed_case {
+    const char *name;
+    int (*make)(int *keep);   // the descriptor to hand over; *keep is closed after
+};
+
+void PrintTo(const handed_case &c, std::ostream *os) { *os << c.name; }
+
+class HandedOver : public Server, public ::testing::WithParamInterface<handed_case> {};
+
+TEST_P(HandedOver, NoListeningSocketIsRefused)
+{
+    int keep = -1;
+    int fd = GetParam().make(&keep);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    server_run run;
+    run.address = address;
+    run.args = {"-h", home.path};
+    run.listen_fd = fd;
+    server = start_server(run);
+    close(fd);
+    EXPECT_FALSE(wait_ready(server, 10000)) << "served on a descriptor that cannot accept";
+    daemon_result r = stop_server(server, SIGKILL, 10000);
+    if (keep >= 0)
+        close(keep);
+    EXPECT_EQ(0, r.signal) << "still running: killed";
+    EXPECT_EQ(1, r.status);
+    std::vector<std::string> errors = r.messages("err");
+    ASSERT_EQ(1u, errors.size()) << ::testing::PrintToString(errors);
+    EXPECT_NE(std::string::npos, errors[0].find("descriptor 3")) << errors[0];
+    EXPECT_FALSE(exists(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HandedOver,
+    ::testing::Values(
+        handed_case{"regular_file",
+                    [](int *) { return open("/dev/null", O_RDONLY | O_CLOEXEC); }},
+        handed_case{"pipe",
+                    [](int *keep) {
+                        int ends[2];
+                        if (pipe2(ends, O_CLOEXEC) != 0)
+                            return -1;
+                        *keep = ends[1];
+                        return ends[0];
+                    }},
+        handed_case{"socket_never_listening",
+                    [](int *) { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }},
+        handed_case{"datagram_socket",
+                    [](int *) {
+                        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                        struct sockaddr_in in {};
+                        in.sin_family = AF_INET;
+                        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                        if (fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr *>(&in),
+                                            sizeof in) != 0) {
+                            close(fd);
+                            return -1;
+                        }
+                        return fd;
+                    }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(Server, ForeignListenPidIsIgnored)
 {
     ASSERT_TRUE(start({}, {"LISTEN_FDS=1", "LISTEN_PID=1"}));
