@@ -288,10 +288,31 @@ void raise_descriptor_limit()
     }
 }
 
+// listening_stream - fd is a stream socket put to listen: what accept()
+// takes. Anything else a supervisor hands over would leave the accept loop
+// spinning (a file or an unlistened socket is always readable, accept fails
+// at once) or deaf (a pipe, a datagram socket).
+bool listening_stream(int fd)
+{
+    int type = 0, listening = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM)
+        return false;
+    size = sizeof listening;
+    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0;
+}
+
 // start_listening - the handed-over sockets, or those of the address.
 bool start_listening()
 {
     server.listener_count = handed_over_sockets(server.listeners);
+    for (int i = 0; i < server.listener_count; i++) {
+        if (!listening_stream(server.listeners[i])) {
+            log_msg(LOG_ERR, "handed-over descriptor %d is no listening stream socket, "
+                    "exiting", server.listeners[i]);
+            return false;
+        }
+    }
     if (server.listener_count > 0) {
         log_msg(LOG_NOTICE, "listening on %d socket%s handed over by the supervisor",
                 server.listener_count, server.listener_count == 1 ? "" : "s");
