@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -319,6 +320,35 @@ TEST_F(Server, StopAnswersTheRequestInItsDecision)
     record_list records = read_records(home.path);
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ(1u, decode_record(records[0].second).pass_count);
+}
+
+// Out of descriptors: connections the server cannot take yet wait in the
+// listen queue and are served once others end; none is dropped unanswered.
+// The server's limit is lowered from outside (prlimit) once it runs.
+TEST_F(Server, ConnectionsWaitForFreeDescriptors)
+{
+    ASSERT_TRUE(start());
+    constexpr int limit = 40;
+    struct rlimit low = {limit, limit};
+    if (prlimit(server.daemon.pid, RLIMIT_NOFILE, &low, nullptr) != 0)
+        GTEST_SKIP() << "prlimit: " << strerror(errno);
+    std::vector<int> fds;
+    for (int i = 0; i < limit; i++) {
+        fds.push_back(connect_to(address));
+        ASSERT_GE(fds.back(), 0) << i;
+    }
+    std::vector<std::string> wrong;
+    for (int i = 0; i < limit; i++) {
+        answer_read got = ask(fds[i], request(i), 30000);
+        if (got.text != reject_3480)
+            wrong.push_back(std::to_string(i) + ": " + (got.closed ? "closed " : "") +
+                            (got.timed_out ? "timed out " : "") + got.text);
+        close(fds[i]);
+    }
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " connections not answered, first "
+                               << wrong.front();
+    stop();
+    EXPECT_EQ(size_t{limit}, read_records(home.path).size());
 }
 
 // --idle-limit: a connection quiet for longer is closed by the server, after
