@@ -132,12 +132,13 @@ void *serve_connection(void *arg)
     set_connection_reading(wait_on_connection, server_request_bound);
     struct timeval limit = {answer_write_seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    int out_fd = dup(fd);
-    FILE *out = out_fd >= 0 ? fdopen(out_fd, "w") : nullptr;
+    // The answers' stream is on the connection's own descriptor, which it
+    // closes at the end: a second descriptor could fail at the limit, and
+    // drop a connection that accept() had already taken.
+    FILE *out = fdopen(fd, "w");
     if (out == nullptr) {
         log_msg(LOG_ERR, "connection: no stream for its answers: %s", strerror(errno));
-        if (out_fd >= 0)
-            close(out_fd);
+        close(fd);
     } else {
         set_answer_stream(out);
         while (read_policy_request(fd) != nullptr) {
@@ -158,11 +159,10 @@ void *serve_connection(void *arg)
                 break;  // the mail server went away
         }
         // What a failed request wrote goes out, as the spawned daemon's
-        // exit flushes it.
+        // exit flushes it; the connection closes with the stream.
         fclose(out);
         set_answer_stream(nullptr);
     }
-    close(fd);
     free_dbkey();
     free_request_buffer();
     dns_release_thread();
@@ -277,7 +277,7 @@ bool open_storage()
     return true;
 }
 
-// raise_descriptor_limit - each connection holds two descriptors, and a
+// raise_descriptor_limit - each connection holds a descriptor, and a
 // thread's DNS worker two more: the soft limit goes up to the hard one.
 void raise_descriptor_limit()
 {
