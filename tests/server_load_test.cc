@@ -180,18 +180,25 @@ TEST(ServerLoad, ThousandIdleConnectionsWhileFiftyAsk)
     // The oldest and the newest idle connection are still served.
     EXPECT_EQ(reject_3480, ask(idle_fds.front(), request_for("first-idle")).text);
     EXPECT_EQ(reject_3480, ask(idle_fds.back(), request_for("last-idle")).text);
-    for (int fd : idle_fds)
-        close(fd);
     int later = connect_to(address);
     ASSERT_GE(later, 0);
     EXPECT_EQ(reject_3480, ask(later, request_for("later")).text);
     close(later);
 
+    // The stop closes every idle connection, and is orderly.
     daemon_result r = stop_server(server);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(r.logged("notice", "server stopped"));
     EXPECT_TRUE(r.messages("err").empty()) << r.messages("err").front();
+    size_t left_open = 0;
+    for (int fd : idle_fds) {
+        struct pollfd p = {fd, POLLRDHUP, 0};
+        if (poll(&p, 1, 0) != 1)
+            left_open++;
+        close(fd);
+    }
+    EXPECT_EQ(0u, left_open) << "idle connections not closed by the stop";
     EXPECT_EQ(size_t{asking * (per_connection - 1) + 3}, read_records(home.path).size());
 
     std::set<std::string> expected_lines;
