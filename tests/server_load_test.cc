@@ -229,14 +229,13 @@ struct connection_log {
     bool timed_out = false;
 };
 
-// ask_until_closed - ask on `fd` until the server closes it: one request at
-// a time, or `pipelined` at once. Stops early when `stop` is set.
+// ask_until_closed - ask on `fd` until the server closes it (the test stops
+// or kills the server): one request at a time, or `pipelined` at once.
 void ask_until_closed(int fd, const std::function<std::string(int)> &name_of, int pipelined,
-                      std::atomic<int> &answered, const std::atomic<bool> &stop,
-                      connection_log &log)
+                      std::atomic<int> &answered, connection_log &log)
 {
     std::string pending;
-    for (int n = 0; !stop; n += pipelined) {
+    for (int n = 0;; n += pipelined) {
         std::string batch;
         size_t first = log.names.size();
         for (int i = 0; i < pipelined; i++) {
@@ -275,12 +274,11 @@ TEST(ServerLoad, StopWithRequestsInFlight)
         ASSERT_GE(fds.back(), 0);
     }
     std::atomic<int> answered{0};
-    std::atomic<bool> never{false};
     std::vector<std::thread> threads;
     for (size_t c = 0; c < logs.size(); c++)
         threads.emplace_back([&, c] {
             auto name_of = [c](int n) { return "c" + std::to_string(c) + "n" + std::to_string(n); };
-            ask_until_closed(fds[c], name_of, c < single ? 1 : 3, answered, never, logs[c]);
+            ask_until_closed(fds[c], name_of, c < single ? 1 : 3, answered, logs[c]);
         });
     bool busy = wait_until([&] { return answered >= 150; }, 60000);
     daemon_result r = stop_server(server, SIGTERM, 60000);
@@ -477,7 +475,6 @@ TEST(ServerLoad, KilledUnderLoadLosesNoAnswer)
         ASSERT_GE(fds.back(), 0);
     }
     std::atomic<int> answered{0};
-    std::atomic<bool> never{false};
     std::vector<std::thread> threads;
     for (int c = 0; c < connections; c++)
         threads.emplace_back([&, c] {
@@ -486,7 +483,7 @@ TEST(ServerLoad, KilledUnderLoadLosesNoAnswer)
                 int t = static_cast<int>(random() % (pool + fresh));
                 return t < pool ? "p" + std::to_string(t) : "f" + std::to_string(t - pool);
             };
-            ask_until_closed(fds[c], name_of, c == 0 ? 3 : 1, answered, never, logs[c]);
+            ask_until_closed(fds[c], name_of, c == 0 ? 3 : 1, answered, logs[c]);
         });
     bool busy = wait_until([&] { return answered >= 300; }, 60000);
     daemon_result killed = stop_server(server, SIGKILL, 30000);
