@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// server_test.cc - murvane --listen from the outside: its start, its sockets,
-// a request that ends one connection, the idle limit and socket activation.
+// server_test.cc - murvane --listen from the outside: its start and its
+// stop, its sockets (mode, group, a stale one, socket activation and what a
+// supervisor must not hand over), bad addresses and option values, a request
+// that ends its own connection (oversized, or a failed decision), a stop
+// while a request waits in its decision, the idle limit and the descriptor
+// limit.
 //
 // Each test starts its own server on a unix socket in a temporary directory
 // (or on 127.0.0.1), waits for its "READY=1" on a NOTIFY_SOCKET of the
@@ -12,9 +16,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
