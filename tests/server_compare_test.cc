@@ -63,7 +63,8 @@ struct compare_case {
     std::vector<std::string> options;
     record_list seed;        // triplets-1.db records written before the copy
     std::vector<step> steps;
-    bool dns = false;        // needs the DNS world (--spf)
+    bool dns = false;        // needs the DNS world (--spf), or its namespace
+    std::string host = "";   // inet:HOST:PORT in the namespace; empty: a unix socket
     std::vector<std::string> listings = {"--dump-triplets"};
 };
 
@@ -122,6 +123,16 @@ std::vector<compare_case> compare_cases()
     cases.push_back({"verbose_debug_decision_log", {"-v", "-d", "--log-decisions"},
                      greylisting_seed(),
                      greylisting_steps(2, "3480 seconds", "2880 seconds", "4000 seconds")});
+    // Over TCP inside the test's own network namespace: an IPv6 literal,
+    // and a name that may stand for both loopback addresses.
+    for (const char *host : {"[::1]", "localhost"}) {
+        compare_case c{host[0] == '[' ? "interleaved_over_ipv6" : "interleaved_over_a_name", {},
+                       greylisting_seed(),
+                       greylisting_steps(3, "3480 seconds", "2880 seconds", "4000 seconds")};
+        c.dns = true;
+        c.host = host;
+        cases.push_back(c);
+    }
     // --learn records as usual and answers DUNNO to all.
     {
         compare_case c{"learn", {"--learn", "--log-decisions"}, greylisting_seed(),
@@ -314,11 +325,21 @@ TEST_P(ServerMatchesSpawn, AnswersAndListings)
 
     server_run run;
     run.address = "unix:" + sockets.file("policy");
+    if (!c.host.empty()) {
+        int port = free_inet_port();
+        ASSERT_GT(port, 0);
+        run.address = "inet:" + c.host + ":" + std::to_string(port);
+    }
     run.args = {"-h", server_home.path};
     run.args.insert(run.args.end(), c.options.begin(), c.options.end());
     run.env = frozen_clock(T);
     server_process server = start_server(run);
-    ASSERT_TRUE(wait_ready(server)) << server.daemon.err;
+    ASSERT_TRUE(wait_ready(server)) << server.daemon.err << ::testing::PrintToString(
+                                           read_log_file(server.daemon.log_path));
+    // A name is served on each address it stands for; clients ask at
+    // 127.0.0.1, the one it surely has.
+    if (c.host == "localhost")
+        run.address = "inet:127.0.0.1:" + run.address.substr(run.address.rfind(':') + 1);
     int connections = 0;
     for (const auto &s : c.steps)
         connections = std::max(connections, s.connection + 1);
