@@ -395,6 +395,83 @@ TEST(ServerLoad, ClientThatNeverReadsLosesItsConnection)
     EXPECT_TRUE(r.logged("notice", "server stopped"));
 }
 
+// A server and spawn daemons on one home at once, as while a site moves
+// from one to the other: requests on a small pool of triplets from both,
+// every one deferred, and every one counted exactly once in its record.
+TEST(ServerLoad, ServerAndSpawnDaemonsShareOneHome)
+{
+    constexpr int pool = 8;
+    constexpr int server_connections = 4;
+    constexpr int spawned = 2;
+    constexpr int per_client = 60;
+    temp_dir home, sockets;
+    std::string address = "unix:" + sockets.file("policy");
+    server_process server = start_ready(address, home.path);
+    ASSERT_GT(server.daemon.pid, 0);
+
+    std::mutex lock;
+    std::map<std::string, uint64_t> asked;   // per triplet, requests answered
+    std::vector<std::string> problems;
+    auto note = [&](const std::string &name, const std::string &answer) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (answer.rfind("action=DEFER_IF_PERMIT Greylisted by murvane", 0) == 0 &&
+            answer.size() > 2 && answer.substr(answer.size() - 2) == "\n\n")
+            asked[name]++;
+        else
+            problems.push_back(name + ": " + answer);
+    };
+    std::vector<std::thread> threads;
+    for (int c = 0; c < server_connections + spawned; c++)
+        threads.emplace_back([&, c] {
+            std::mt19937 random(100 + c);
+            auto next = [&] { return "s" + std::to_string(random() % pool); };
+            if (c < server_connections) {
+                int fd = connect_to(address);
+                for (int i = 0; fd >= 0 && i < per_client; i++) {
+                    std::string name = next();
+                    note(name, ask(fd, request_for(name)).text);
+                }
+                if (fd >= 0)
+                    close(fd);
+                return;
+            }
+            daemon_run run;
+            run.args = {"-h", home.path};
+            daemon_process daemon = start_daemon(run);
+            for (int i = 0; i < per_client; i++) {
+                std::string name = next();
+                size_t from = daemon.out.size();
+                if (!write_input(daemon, request_for(name)) ||
+                    !read_output_until(daemon, "\n\n", 30000, from)) {
+                    note(name, "(no answer from the spawn daemon)");
+                    break;
+                }
+                note(name, daemon.out.substr(from));
+            }
+            close_input(daemon);
+            daemon_result r = finish_daemon(daemon);
+            if (r.status != 0 || !r.messages("err").empty())
+                note("spawn daemon", "status " + std::to_string(r.status));
+        });
+    for (auto &t : threads)
+        t.join();
+    daemon_result r = stop_server(server);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(r.messages("err").empty()) << r.messages("err").front();
+    EXPECT_TRUE(problems.empty()) << problems.size() << " wrong answers, first " << problems[0];
+
+    uint64_t total = 0;
+    std::map<std::string, uint64_t> stored;
+    for (const auto &[key, value] : read_records(home.path))
+        stored[key] = decode_record(value).block_count;
+    for (const auto &[name, count] : asked) {
+        EXPECT_EQ(count, stored[ipv4_key("192.0.2.1", sender, recipient_of(name))]) << name;
+        total += count;
+    }
+    EXPECT_EQ(uint64_t{(server_connections + spawned) * per_client}, total);
+    EXPECT_EQ(asked.size(), stored.size());
+}
+
 // What the first opener after a kill may log while it recovers (as in
 // torture_test): regions left by a process killed inside its own recovery.
 bool after_kill_line(const std::string &message)
