@@ -567,6 +567,24 @@ TEST_F(Server, ForeignListenPidIsIgnored)
     stop();
 }
 
+// A home that cannot be opened stops the start before anything listens.
+TEST_F(Server, UnusableHomeStopsTheStart)
+{
+    server_run run;
+    run.address = address;
+    std::string missing = home.file("missing");
+    run.args = {"-h", missing};
+    server = start_server(run);
+    EXPECT_FALSE(wait_ready(server, 30000));
+    daemon_result r = stop_server(server, SIGKILL, 30000);
+    EXPECT_EQ(0, r.signal);
+    EXPECT_EQ(1, r.status);
+    std::vector<std::string> errors = r.messages("err");
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ("cannot open the databases in " + missing + ", exiting", errors.back());
+    EXPECT_FALSE(exists(path)) << "listened before the home was open";
+}
+
 // --listen never goes with the options that list or count the home instead
 // of serving: a fatal stop, no socket.
 TEST_F(Server, ListenWithAListingIsFatal)
