@@ -355,6 +355,46 @@ TEST_F(Server, ConnectionsWaitForFreeDescriptors)
     EXPECT_EQ(size_t{limit}, read_records(home.path).size());
 }
 
+// A recovery run from outside while the server has the environment open
+// (db_recover by hand) declares it failed: the request in hand gets the
+// spawn daemon's failure answer, the server ends with status 1 and says why,
+// and its restart (over the socket file it left) serves again.
+TEST_F(Server, FailedEnvironmentEndsTheServer)
+{
+    const char *recover = "/usr/bin/db5.3_recover";
+    if (access(recover, X_OK) != 0)
+        GTEST_SKIP() << recover << " is missing (scripts/test.sh installs db5.3-util)";
+    ASSERT_TRUE(start());
+    int fd = connect_to(address);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(reject_3480, ask(fd, request(1)).text);
+    ASSERT_EQ(0, system((std::string(recover) + " -h " + home.path).c_str()));
+    // The failure shows at the server's next call of the library: the
+    // request's own, or one of another thread's first, and then the
+    // request is never started.
+    answer_read failed = ask(fd, request(2));
+    bool answered = !failed.text.empty();
+    if (answered) {
+        EXPECT_EQ("action=WARN txn_begin failed\n", failed.text);
+    }
+    EXPECT_TRUE(failed.closed);
+    close(fd);
+    daemon_result r = stop_server(server, 0);
+    EXPECT_EQ(1, r.status);
+    std::vector<std::string> errors = r.messages("err");
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ("the environment failed: exiting, a restart runs recovery", errors.back());
+    EXPECT_EQ(answered, r.logged("err", "error: exiting after cleanup"));
+    EXPECT_FALSE(r.logged("notice", "server stopped"));
+
+    ASSERT_TRUE(start());
+    fd = connect_to(address);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(reject_3480, ask(fd, request(2)).text);
+    close(fd);
+    stop();
+}
+
 // --idle-limit: a connection quiet for longer is closed by the server, after
 // the answers it asked for; the server serves on.
 TEST_F(Server, IdleConnectionIsClosed)
