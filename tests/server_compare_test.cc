@@ -39,7 +39,8 @@ const std::string alice = "alice@example.org";
 const std::string bob = "bob@example.net";
 
 ::testing::Environment *const environment = ::testing::AddGlobalTestEnvironment(
-    new dns_environment({"--txt-record=pool.test,v=spf1 ip4:192.0.2.2 ip4:192.0.2.3 -all"}));
+    new dns_environment({"--txt-record=pool.test,v=spf1 ip4:192.0.2.2 ip4:192.0.2.3 -all",
+                         "--host-record=5.2.0.192.bl.test,127.0.0.2"}));
 
 std::string request(const std::string &client, const std::string &sender = alice,
                     const std::string &recipient = bob)
@@ -173,6 +174,29 @@ std::vector<compare_case> compare_cases()
         c.listings = {"--dump-triplets", "--dump-clients"};
         cases.push_back(c);
     }
+    // With --selective only clients with a sign are greylisted: a listing
+    // in a blocklist, an SPF failure, a bare HELO; the others pass at once.
+    {
+        auto named = [](const std::string &client, const std::string &sender,
+                        const std::string &helo = "mail.example.org") {
+            return "request=smtpd_access_policy\nprotocol_state=RCPT\nprotocol_name=ESMTP\n"
+                   "client_address=" + client + "\nclient_name=mail.example.org\n"
+                   "reverse_client_name=mail.example.org\nhelo_name=" + helo +
+                   "\nsender=" + sender + "\nrecipient=bob@example.net\n\n";
+        };
+        compare_case c{"selective_signs", {"--selective", "--dnsbl", "bl.test", "--spf", "-v"},
+                       {}, {}};
+        c.steps = {
+            {0, named("192.0.2.5", alice), defer + "3480 seconds"},
+            {1, named("192.0.2.8", alice), dunno},
+            {0, named("192.0.2.4", "alice@pool.test"), defer + "3480 seconds"},
+            {1, named("192.0.2.2", "alice@pool.test"), dunno},
+            {0, named("192.0.2.9", alice, "[192.0.2.9]"), defer + "3480 seconds"},
+            {1, named("192.0.2.5", alice), defer + "3480 seconds"},
+        };
+        c.dns = true;
+        cases.push_back(c);
+    }
     // With --replies a user's own mail is answered at once and teaches the
     // pair; the reply from outside then passes at once, and is listed.
     {
@@ -251,7 +275,7 @@ std::vector<std::string> request_lines(const std::vector<std::string> &log)
 {
     std::vector<std::string> lines;
     for (const auto &line : log)
-        if (line.rfind("info\tdecision=", 0) == 0 ||
+        if (line.rfind("info\tdecision=", 0) == 0 || line.rfind("info\tclient ", 0) == 0 ||
             line.rfind("debug\ttriplet effective IP: ", 0) == 0)
             lines.push_back(line);
     return lines;
