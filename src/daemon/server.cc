@@ -132,12 +132,13 @@ void *serve_connection(void *arg)
     set_connection_reading(wait_on_connection, server_request_bound);
     struct timeval limit = {answer_write_seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    int out_fd = dup(fd);
-    FILE *out = out_fd >= 0 ? fdopen(out_fd, "w") : nullptr;
+    // The answers' stream is on the connection's own descriptor, which it
+    // closes at the end: a second descriptor could fail at the limit, and
+    // drop a connection that accept() had already taken.
+    FILE *out = fdopen(fd, "w");
     if (out == nullptr) {
         log_msg(LOG_ERR, "connection: no stream for its answers: %s", strerror(errno));
-        if (out_fd >= 0)
-            close(out_fd);
+        close(fd);
     } else {
         set_answer_stream(out);
         while (read_policy_request(fd) != nullptr) {
@@ -158,11 +159,10 @@ void *serve_connection(void *arg)
                 break;  // the mail server went away
         }
         // What a failed request wrote goes out, as the spawned daemon's
-        // exit flushes it.
+        // exit flushes it; the connection closes with the stream.
         fclose(out);
         set_answer_stream(nullptr);
     }
-    close(fd);
     free_dbkey();
     free_request_buffer();
     dns_release_thread();
@@ -277,7 +277,7 @@ bool open_storage()
     return true;
 }
 
-// raise_descriptor_limit - each connection holds two descriptors, and a
+// raise_descriptor_limit - each connection holds a descriptor, and a
 // thread's DNS worker two more: the soft limit goes up to the hard one.
 void raise_descriptor_limit()
 {
@@ -288,10 +288,31 @@ void raise_descriptor_limit()
     }
 }
 
+// listening_stream - fd is a stream socket put to listen: what accept()
+// takes. Anything else a supervisor hands over would leave the accept loop
+// spinning (a file or an unlistened socket is always readable, accept fails
+// at once) or deaf (a pipe, a datagram socket).
+bool listening_stream(int fd)
+{
+    int type = 0, listening = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM)
+        return false;
+    size = sizeof listening;
+    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0;
+}
+
 // start_listening - the handed-over sockets, or those of the address.
 bool start_listening()
 {
     server.listener_count = handed_over_sockets(server.listeners);
+    for (int i = 0; i < server.listener_count; i++) {
+        if (!listening_stream(server.listeners[i])) {
+            log_msg(LOG_ERR, "handed-over descriptor %d is no listening stream socket, "
+                    "exiting", server.listeners[i]);
+            return false;
+        }
+    }
     if (server.listener_count > 0) {
         log_msg(LOG_NOTICE, "listening on %d socket%s handed over by the supervisor",
                 server.listener_count, server.listener_count == 1 ? "" : "s");

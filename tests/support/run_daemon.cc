@@ -104,6 +104,29 @@ std::string temp_log_path()
     return name.data();
 }
 
+// listen_fd_ready - in the child after the fork: put the listening socket on
+// fd 3, open across the exec, and write the child's pid into LISTEN_PID's
+// room. Only async-signal-safe calls: the test program may have threads.
+int listen_fd_ready(int fd, char *pid_digits)
+{
+    if (fd < 0)
+        return 0;
+    if (fd == 3) {
+        if (fcntl(3, F_SETFD, 0) != 0)
+            return -1;
+    } else if (dup2(fd, 3) != 3) {
+        return -1;
+    }
+    char reversed[20];
+    int n = 0;
+    for (long pid = getpid(); pid > 0 && n < 20; pid /= 10)
+        reversed[n++] = static_cast<char>('0' + pid % 10);
+    for (int i = 0; i < n; i++)
+        pid_digits[i] = reversed[n - 1 - i];
+    pid_digits[n] = '\0';
+    return 0;
+}
+
 }  // namespace
 
 std::vector<std::string> read_log_file(const std::string &path)
@@ -189,6 +212,13 @@ daemon_process start_daemon(const daemon_run &run)
     for (const auto &a : run.args)
         arg_strings.push_back(a);
 
+    // Socket activation: LISTEN_PID must name the child itself, so its digits
+    // are written after the fork, into room made for them here.
+    if (run.listen_fd >= 0) {
+        env_strings.push_back("LISTEN_FDS=1");
+        env_strings.push_back("LISTEN_PID=" + std::string(20, '\0'));
+    }
+
     std::vector<char *> argv, envp;
     for (auto &a : arg_strings)
         argv.push_back(a.data());
@@ -196,6 +226,7 @@ daemon_process start_daemon(const daemon_run &run)
     for (auto &e : env_strings)
         envp.push_back(e.data());
     envp.push_back(nullptr);
+    char *listen_pid = run.listen_fd >= 0 ? envp[envp.size() - 2] + 11 : nullptr;
 
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
@@ -211,6 +242,8 @@ daemon_process start_daemon(const daemon_run &run)
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        if (listen_fd_ready(run.listen_fd, listen_pid) != 0)
+            _exit(127);
         // Start from the default dispositions and an empty mask, as a fresh
         // process from the mail server would.
         sigset_t none;

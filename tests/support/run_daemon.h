@@ -29,6 +29,8 @@ struct daemon_run {
                                          // capture (an LD_PRELOAD in env goes after it)
     std::string argv0;                   // program name; the binary's path if empty
     bool keep_stdin_open = false;        // do not close stdin after the input
+    int listen_fd = -1;                  // handed over at fd 3 the systemd way
+                                         // (LISTEN_FDS=1, LISTEN_PID the child's)
     int timeout_ms = 60000;
 };
 
