@@ -182,7 +182,10 @@ bool parse_listen_address(const char *text, listen_address *address)
     for (const char *p = address->port; *p != '\0'; p++)
         if (*p < '0' || *p > '9')
             return false;
-    return true;
+    // Port 0 would listen where the system chooses, and the mail server
+    // could never find it; past 65535 is no port at all.
+    unsigned long number = strtoul(address->port, nullptr, 10);
+    return number >= 1 && number <= 65535;
 }
 
 int handed_over_sockets(int fds[max_listeners])

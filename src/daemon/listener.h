@@ -24,7 +24,8 @@ struct listen_address {
 };
 
 // parse_listen_address - read `text` into *address. False (nothing logged)
-// when it is in neither form, or a part is empty or too long.
+// when it is in neither form, a part is empty or too long, or the port is
+// outside 1 to 65535.
 bool parse_listen_address(const char *text, listen_address *address);
 
 // handed_over_sockets - the descriptors a supervisor handed to this process
