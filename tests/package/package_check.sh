@@ -9,6 +9,9 @@
 #     (owner murvane, mode 0700), the daemon in /usr/sbin, the manual page;
 #   - the installed daemon, run as murvane on one policy request on standard
 #     input, answers with the greylisting deferral and stores the triplet;
+#   - the resident server's units (murvane-server.service and .socket) are
+#     installed, neither enabled nor started, and pass systemd-analyze verify
+#     (this machine's systemd, against the installed daemon);
 #   - removing the package keeps the database, and installing it again finds
 #     the triplet there; purging removes the home and leaves nothing of the
 #     package but its user and group (Debian leaves system users in place);
@@ -159,12 +162,60 @@ $expected"
     fi
 }
 
+# unit_path NAME - where the package put a systemd unit in the root, or
+# nothing.
+unit_path() {
+    for dir in lib/systemd/system usr/lib/systemd/system; do
+        if [ -f "$root/$dir/$1" ]; then
+            echo "/$dir/$1"
+            return
+        fi
+    done
+}
+
+check_units() {
+    for unit in murvane-server.service murvane-server.socket; do
+        path=$(unit_path "$unit")
+        if [ -z "$path" ]; then
+            fail "no unit $unit installed"
+            continue
+        fi
+        state=$(systemctl --root="$root" is-enabled "$unit" 2>&1) || true
+        [ "$state" = disabled ] || fail "$unit is $state, not disabled"
+        ok "$path installed, $state"
+    done
+    links=$(find "$root/etc/systemd" -name 'murvane*' 2>/dev/null)
+    [ -z "$links" ] || fail "units enabled: $links"
+
+    # systemd-analyze verify reads the units with the machine's own unit
+    # files around them, in a root of their own that holds the installed
+    # daemon (it checks that ExecStart names an executable); anything it
+    # says is a finding.
+    verify=$root/var/tmp/verify
+    mkdir -p "$verify/usr/lib/systemd/system" "$verify/usr/sbin"
+    cp -a /lib/systemd/system/. "$verify/usr/lib/systemd/system/"
+    cp "$root/usr/sbin/murvane" "$verify/usr/sbin/"
+    for unit in murvane-server.service murvane-server.socket; do
+        cp "$root$(unit_path "$unit")" "$verify/usr/lib/systemd/system/"
+    done
+    if out=$(systemd-analyze verify --man=no --root="$verify" \
+        murvane-server.service murvane-server.socket 2>&1) && [ -z "$out" ]; then
+        ok "systemd-analyze verify: nothing to say about either unit"
+    else
+        fail "systemd-analyze verify: $out"
+    fi
+    rm -rf "$verify"
+}
+
 check_remove() {
     apt_in_root remove murvane || fail "apt-get remove failed"
     [ "$(dpkg_status)" = "deinstall ok config-files" ] || fail "dpkg status after remove: $(dpkg_status)"
     [ ! -e "$root/usr/sbin/murvane" ] || fail "/usr/sbin/murvane is left after remove"
     [ ! -e "$root/usr/share/man/man8/murvane.8.gz" ] || fail "the manual page is left after remove"
     [ -f "$root/var/db/murvane/triplets-1.db" ] || fail "remove deleted the database"
+    for unit in murvane-server.service murvane-server.socket; do
+        [ -z "$(unit_path "$unit")" ] || fail "$unit is left after remove"
+    done
     in_root getent passwd murvane >/dev/null || fail "remove deleted the user"
     ok "apt-get remove: the daemon is gone, /var/db/murvane/triplets-1.db kept"
 
@@ -244,6 +295,7 @@ inside() {
     ok "postfix installed first, as an Internet Site (and not started)"
     if check_install; then
         check_serve
+        check_units
         check_remove
         check_purge
         check_other_libdb
@@ -270,7 +322,8 @@ if [ "$(id -u)" != 0 ]; then
     say "skipped: needs root (debootstrap, chroot, mounts)"
     exit 77
 fi
-sh "$source_dir/scripts/deps.sh" debootstrap
+# systemd: systemctl and systemd-analyze read the root's units offline.
+sh "$source_dir/scripts/deps.sh" debootstrap systemd
 version=$(dpkg-deb -f "$deb" Version)
 upstream=${version%-*}
 
