@@ -37,6 +37,11 @@ struct dnsbl_zone {
     uint32_t codes[max_dnsbl_codes];   // the answers that list, host order
 };
 
+// --listen: the resident server's defaults.
+constexpr uint64_t default_idle_limit = 600;      // twice Postfix's own idle limit
+constexpr uint64_t default_sweep_interval = 60;
+constexpr unsigned default_socket_mode = 0660;
+
 // Each field starts at its built-in default, so that a record made with
 // settings_t{} holds the defaults whatever fields are added later.
 struct settings_t {
@@ -62,6 +67,11 @@ struct settings_t {
     int stats = 0;                          // 1: print the home's statistics instead of serving
     int replies = 0;                        // 1: learn users' pairs, let their replies through
     int dump_replies = 0;                   // 1: list the learned reply pairs instead of serving
+    const char *listen = nullptr;           // the resident server's address; null: serve stdin
+    unsigned socket_mode = default_socket_mode;  // the unix socket's mode
+    const char *socket_group = nullptr;     // the unix socket's group; null: the process's
+    uint64_t idle_limit = default_idle_limit;          // seconds a connection may send nothing
+    uint64_t sweep_interval = default_sweep_interval;  // seconds between the server's sweeps
 };
 
 extern settings_t settings;

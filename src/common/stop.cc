@@ -43,12 +43,12 @@ void handle_stop_signal(int signal_number)
 
 void log_signal_notices()
 {
-    if (!any_signal_pending)
+    // The flags are taken by exchange: in the resident server several
+    // threads log, and each notice must still be written once.
+    if (__atomic_exchange_n(&any_signal_pending, 0, __ATOMIC_ACQ_REL) == 0)
         return;
-    any_signal_pending = 0;
     for (int s = 1; s < NSIG; s++) {
-        if (signal_pending[s]) {
-            signal_pending[s] = 0;
+        if (__atomic_exchange_n(&signal_pending[s], 0, __ATOMIC_ACQ_REL) != 0) {
             syslog_entered++;
             syslog(LOG_NOTICE, "Received signal %d", s);
             syslog_entered--;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // watchdog.cc - the request bound's thread.
 //
-// One mutex guards the state; the thread waits on a condition variable timed
+// One mutex guards the state: a slot per thread that arms a bound. The
+// spawned daemon has one, its main flow's. The thread waits on a condition variable timed
 // against CLOCK_MONOTONIC, so a clock set back or forward neither fires the
 // bound early nor stretches it. Deadlines only move forward (each is "now
 // plus the bound"), so a thread that sleeps until an older deadline needs no
@@ -13,43 +14,79 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 
 #include "common/log.h"
 
 namespace {
 
+// The bound of one thread: the daemon's main flow, or in the resident server
+// each connection's thread, the sweep's and the stop's.
+struct slot {
+    bool armed;              // a step is under way and its clock runs
+    bounded_step step;       // what the armed bound covers
+    bool paused;             // a step is under way and its clock is stopped
+    struct timespec deadline;  // CLOCK_MONOTONIC time at which the step ends
+    char label[320];         // what the step is, for the line; may be empty
+    bool linked;             // in the list below
+    slot *next;
+};
+
 pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t state_changed;
 bool started;             // the thread runs
 int bound_seconds;        // the bound given to start_watchdog
-bool armed;               // a request is under way and its clock runs
-bounded_step armed_step;  // what the armed bound covers
-bool paused;              // a request is under way and its clock is stopped
 bool idle_wait;           // the thread waits without a deadline
-struct timespec deadline; // CLOCK_MONOTONIC time at which an armed request ends
+slot *slots;              // every thread's slot that was ever armed, until it leaves
+thread_local slot own;    // the calling thread's
 
-// expire - the bound has passed: one line, when syslog is free, and the end.
-[[noreturn]] void expire()
+// expire - a bound has passed: one line, when syslog is free, and the end.
+[[noreturn]] void expire(const slot &late)
 {
     // A main flow stuck inside syslog holds its lock; logging here would wait
     // for it forever. The line is given up rather than the exit.
     if (syslog_entered.load() == 0) {
-        if (armed_step == bounded_step::request)
+        const char *colon = late.label[0] != '\0' ? ": " : "";
+        switch (late.step) {
+        case bounded_step::request:
             log_msg(LOG_ERR, "request not finished after %d seconds, exiting without an "
-                    "answer", bound_seconds);
-        else
+                    "answer%s%s", bound_seconds, colon, late.label);
+            break;
+        case bounded_step::stop:
             log_msg(LOG_ERR, "stop not finished after %d seconds, exiting at once",
                     bound_seconds);
+            break;
+        case bounded_step::sweep:
+            log_msg(LOG_ERR, "expiry pass not finished after %d seconds, exiting at once",
+                    bound_seconds);
+            break;
+        }
     }
     _exit(1);
+}
+
+bool before(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// earliest - the armed slot whose deadline comes first, or nullptr.
+slot *earliest()
+{
+    slot *first = nullptr;
+    for (slot *s = slots; s != nullptr; s = s->next)
+        if (s->armed && (first == nullptr || before(s->deadline, first->deadline)))
+            first = s;
+    return first;
 }
 
 void *watch(void *)
 {
     pthread_mutex_lock(&state_lock);
     for (;;) {
-        if (!armed) {
+        slot *first = earliest();
+        if (first == nullptr) {
             idle_wait = true;
             pthread_cond_wait(&state_changed, &state_lock);
             idle_wait = false;
@@ -57,19 +94,27 @@ void *watch(void *)
         }
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec > deadline.tv_sec ||
-            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
-            expire();
-        pthread_cond_timedwait(&state_changed, &state_lock, &deadline);
+        if (!before(now, first->deadline))
+            expire(*first);
+        struct timespec until = first->deadline;
+        pthread_cond_timedwait(&state_changed, &state_lock, &until);
     }
 }
 
-// arm_locked - set the deadline from now; the caller holds state_lock.
+// arm_locked - set the calling thread's deadline from now; the caller holds
+// state_lock. Every deadline is "now plus the bound", so a new one is never
+// earlier than one the thread already sleeps towards: it is woken only when
+// it sleeps with none.
 void arm_locked()
 {
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += bound_seconds;
-    armed = true;
+    if (!own.linked) {
+        own.next = slots;
+        slots = &own;
+        own.linked = true;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &own.deadline);
+    own.deadline.tv_sec += bound_seconds;
+    own.armed = true;
     if (idle_wait)
         pthread_cond_signal(&state_changed);
 }
@@ -111,9 +156,16 @@ void watchdog_arm(bounded_step step)
     if (!started)
         return;
     pthread_mutex_lock(&state_lock);
-    armed_step = step;
-    paused = false;
+    own.step = step;
+    own.paused = false;
     arm_locked();
+    pthread_mutex_unlock(&state_lock);
+}
+
+void watchdog_label(const char *label)
+{
+    pthread_mutex_lock(&state_lock);
+    snprintf(own.label, sizeof own.label, "%s", label != nullptr ? label : "");
     pthread_mutex_unlock(&state_lock);
 }
 
@@ -122,8 +174,25 @@ void watchdog_disarm()
     if (!started)
         return;
     pthread_mutex_lock(&state_lock);
-    armed = false;
-    paused = false;
+    own.armed = false;
+    own.paused = false;
+    pthread_mutex_unlock(&state_lock);
+}
+
+void watchdog_leave()
+{
+    pthread_mutex_lock(&state_lock);
+    if (own.linked) {
+        for (slot **s = &slots; *s != nullptr; s = &(*s)->next) {
+            if (*s == &own) {
+                *s = own.next;
+                break;
+            }
+        }
+        own.linked = false;
+    }
+    own.armed = false;
+    own.paused = false;
     pthread_mutex_unlock(&state_lock);
 }
 
@@ -132,9 +201,9 @@ void watchdog_pause()
     if (!started)
         return;
     pthread_mutex_lock(&state_lock);
-    if (armed) {
-        armed = false;
-        paused = true;
+    if (own.armed) {
+        own.armed = false;
+        own.paused = true;
     }
     pthread_mutex_unlock(&state_lock);
 }
@@ -144,8 +213,8 @@ void watchdog_resume()
     if (!started)
         return;
     pthread_mutex_lock(&state_lock);
-    if (paused) {
-        paused = false;
+    if (own.paused) {
+        own.paused = false;
         arm_locked();
     }
     pthread_mutex_unlock(&state_lock);
@@ -156,7 +225,7 @@ void watchdog_progress()
     if (!started)
         return;
     pthread_mutex_lock(&state_lock);
-    if (armed)
+    if (own.armed)
         arm_locked();
     pthread_mutex_unlock(&state_lock);
 }

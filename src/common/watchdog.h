@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // watchdog.h - a bound on the time the daemon may spend inside one request.
 //
+// Every thread has its own bound: arming, disarming and the rest act on the
+// calling thread's, and the first bound to pass ends the process.
+//
 // A daemon can wait inside the library forever: a lock held by a daemon that
 // was killed is never released, and the library has no timeout for that
 // wait. The watchdog is a second thread that sleeps until the armed request's
@@ -32,7 +35,7 @@ constexpr int request_time_limit = 30;
 int start_watchdog(int seconds);
 
 // What an armed bound covers; it names the step in the watchdog's line.
-enum class bounded_step { request, stop };
+enum class bounded_step { request, stop, sweep };
 
 // watchdog_arm - a request (or the stop sequence) begins: its deadline is the
 // bound from now.
@@ -40,6 +43,15 @@ void watchdog_arm(bounded_step step = bounded_step::request);
 
 // watchdog_disarm - the request has been answered.
 void watchdog_disarm();
+
+// watchdog_label - what the calling thread's request is, named in the line
+// when its bound passes (the resident server names the connection's request;
+// the spawned daemon, alone with its one request, names none). Copied.
+void watchdog_label(const char *label);
+
+// watchdog_leave - the calling thread ends: its bound is forgotten. Every
+// thread but the main flow calls it before it returns, once it armed one.
+void watchdog_leave();
 
 // watchdog_pause - stop the clock for a step of a request that may honestly
 // take long (the v0 conversion); watchdog_resume gives the request a whole

@@ -227,6 +227,35 @@ void parse_command_line(int argc, char **argv)
             settings.replies = 1;
         } else if (strcmp(arg, "--dump-replies") == 0) {
             settings.dump_replies = 1;
+        } else if (strcmp(arg, "--listen") == 0) {
+            settings.listen = option_value(argc, argv, i++, "Missing argument to --listen");
+        } else if (strcmp(arg, "--socket-mode") == 0) {
+            const char *mode = option_value(argc, argv, i++, "Missing argument to --socket-mode");
+            char *end;
+            errno = 0;
+            unsigned long value = strtoul(mode, &end, 8);
+            if (*mode == '\0' || *end != '\0' || errno != 0 || value > 0777)
+                log_fatal("Invalid argument to --socket-mode.  An octal mode up to 0777 expected");
+            settings.socket_mode = static_cast<unsigned>(value);
+        } else if (strcmp(arg, "--socket-group") == 0) {
+            settings.socket_group = option_value(argc, argv, i++,
+                "Missing argument to --socket-group");
+        } else if (strcmp(arg, "--idle-limit") == 0) {
+            settings.idle_limit = number_value(argc, argv, i++,
+                "Missing argument to --idle-limit",
+                "Invalid argument to --idle-limit.  Integer value between 1 and 86400 expected",
+                86400);
+            if (settings.idle_limit == 0)
+                log_fatal("Invalid argument to --idle-limit.  Integer value between 1 and "
+                          "86400 expected");
+        } else if (strcmp(arg, "--sweep-interval") == 0) {
+            settings.sweep_interval = number_value(argc, argv, i++,
+                "Missing argument to --sweep-interval",
+                "Invalid argument to --sweep-interval.  Integer value between 1 and 86400 "
+                "expected", 86400);
+            if (settings.sweep_interval == 0)
+                log_fatal("Invalid argument to --sweep-interval.  Integer value between 1 and "
+                          "86400 expected");
         } else {
             fprintf(stderr, "Unknown option \"%s\"\n", arg);
             unknown_seen = true;
@@ -241,6 +270,12 @@ void parse_command_line(int argc, char **argv)
     // it would look like blocking that never happens.
     if (settings.dnsbl_count > 0 && !settings.selective)
         log_fatal("--dnsbl is used only with --selective");
+    // The listings and statistics read the home and end; a server serves.
+    if (settings.listen != nullptr &&
+        (settings.dump_triplets || settings.dump_clients || settings.dump_replies ||
+         settings.stats))
+        log_fatal("--listen cannot be combined with --dump-triplets, --dump-clients, "
+                  "--dump-replies or --stats");
     if (version_requested)
         puts(version_line);
     if (help_requested) {

@@ -18,6 +18,7 @@
 #include "common/watchdog.h"
 #include "daemon/command_line.h"
 #include "daemon/dump.h"
+#include "daemon/server.h"
 #include "daemon/stats.h"
 #include "dns/resolver.h"
 #include "greylist/decision.h"
@@ -27,6 +28,7 @@
 #include "greylist/selective.h"
 #include "greylist/spf.h"
 #include "greylist/triplet_key.h"
+#include "policy/action.h"
 #include "policy/request.h"
 #include "storage/environment.h"
 
@@ -134,8 +136,8 @@ void ignore_request(char *protocol_name, char *protocol_state)
         *state_end = '\n';
 }
 
-// answer_request - screen the current request and write its answer line.
-// Returns the decision's result: non-zero means the daemon must stop.
+}  // namespace
+
 int answer_request()
 {
     char *name = policy_attribute("protocol_name");
@@ -151,7 +153,7 @@ int answer_request()
     }
     if (!client || !sender || !recipient) {
         ignore_request(name, state);
-        fputs("action=DUNNO\n", stdout);
+        fputs("action=DUNNO\n", answer_stream());
         return 0;
     }
     // With --replies an authenticated user's own mail is never greylisted:
@@ -164,20 +166,18 @@ int answer_request()
     if (build_triplet_key(client, sender, recipient, domain) != 0) {
         // A key too long for the database to hold: such a triplet can never
         // be stored, so it is let through unchanged rather than deferred.
-        fputs("action=DUNNO\n", stdout);
+        fputs("action=DUNNO\n", answer_stream());
         return 0;
     }
     // With --selective, a client that shows no sign of a spam source is let
     // through before any database work: nothing is stored for it.
     if (!greylist_client(client, spf)) {
         log_decision(outcome::not_suspicious, &dbkey, 0);
-        fputs("action=DUNNO\n", stdout);
+        fputs("action=DUNNO\n", answer_stream());
         return 0;
     }
     return process_smtp_rcpt(spf);
 }
-
-}  // namespace
 
 int daemon_main(int argc, char **argv)
 {
@@ -192,11 +192,15 @@ int daemon_main(int argc, char **argv)
     if (settings.verbose)
         log_msg(LOG_NOTICE, "Policy daemon");
     check_db_version();
-    dbdata.data = &triplet_data;
-    dbdata.size = sizeof triplet_data;
-    dbdata.ulen = sizeof triplet_data;
-    dbdata.flags = DB_DBT_USERMEM;
+    bind_record_buffer();
 
+    if (settings.listen != nullptr) {
+        int status = run_server();
+        block_stop_signals();
+        log_signal_notices();
+        closelog();
+        return status;
+    }
     if (settings.dump_triplets) {
         print_triplets();
     } else if (settings.dump_clients) {

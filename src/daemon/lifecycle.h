@@ -15,6 +15,12 @@ extern const char *program_name;            // base name of argv[0]
 // major and minor version.
 void check_db_version();
 
+// answer_request - screen the current request (policy/request.h) and write
+// its answer line to the thread's answer stream, without the empty line that
+// ends the answer. Returns the decision's result: non-zero means the request
+// failed, and the daemon (or the server's connection) must end.
+int answer_request();
+
 // daemon_main - the whole daemon; main() returns its result.
 int daemon_main(int argc, char **argv);
 

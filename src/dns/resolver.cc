@@ -9,8 +9,8 @@
 // or deny records for a minute, so that the mail of one domain, or one
 // client's blocklist lookups, from many requests asks DNS once a minute.
 //
-// Jobs that need DNS run in one worker thread that the request waits for, on
-// a pipe, until the request's deadline. A request that stops waiting marks
+// Jobs that need DNS run in a worker thread that the request waits for, on
+// a pipe, until the request's deadline; each thread that asks has its own. A request that stops waiting marks
 // its job abandoned; the worker frees such a job when it ends, and until then
 // later jobs do not start. Nothing jumps out of the library and no signal
 // reaches the worker: it runs with every signal blocked.
@@ -54,7 +54,9 @@ struct job_state {
     bool refuse_all;       // every later lookup of the job is refused
     dns_lookups seen;
 };
-job_state current;
+// Thread-local: a job runs in the worker, or from kept answers in the
+// requesting thread, and each reads its own.
+thread_local job_state current;
 
 // One answer kept by the layer: a copy of what the layer below gave, and
 // until when (monotonic seconds) it may be given again.
@@ -71,6 +73,8 @@ struct kept_answer {
 struct bounded_layer {
     SPF_dns_server_t layer;
     kept_answer kept[dns_kept_answers];
+    void *job_state;                 // what the jobs keep over this layer
+    void (*release_job_state)(void *);
 };
 
 // answer_size - the bytes an answer's records take.
@@ -190,6 +194,8 @@ SPF_dns_rr_t *bounded_lookup(SPF_dns_server_t *layer, const char *domain,
 void destroy_bounded_layer(SPF_dns_server_t *layer)
 {
     auto *bounded = reinterpret_cast<bounded_layer *>(layer);
+    if (bounded->job_state != nullptr && bounded->release_job_state != nullptr)
+        bounded->release_job_state(bounded->job_state);
     for (kept_answer &k : bounded->kept)
         if (k.rr != nullptr)
             SPF_dns_rr_free(k.rr);
@@ -203,9 +209,12 @@ __attribute__((noreturn)) void library_fatal(const char *file, int line, const c
     fatal_abort();
 }
 
-// The worker and its one job slot, all under worker_lock. The job's data
-// follows the record in the same block (at job_header bytes), so that an
-// abandoned job takes its data with it.
+// A worker and its one job slot, all under its lock. Each thread that runs
+// jobs has a worker of its own (the spawned daemon has one; the resident
+// server one per connection that needs DNS), so that the jobs of one
+// connection never wait behind another's. The job's data follows the record
+// in the same block (at job_header bytes), so that an abandoned job takes
+// its data with it.
 struct job {
     dns_work work;
     size_t size;
@@ -217,63 +226,100 @@ struct job {
 };
 constexpr size_t job_header =
     (sizeof(job) + alignof(max_align_t) - 1) / alignof(max_align_t) * alignof(max_align_t);
-pthread_mutex_t worker_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t job_posted = PTHREAD_COND_INITIALIZER;
-pthread_cond_t worker_idle;      // on CLOCK_MONOTONIC; made with the worker
-int done_pipe[2] = {-1, -1};     // a byte per finished job the requester waits for
-job *posted_job;                 // waiting for the worker to take it
-bool worker_started;
-bool worker_busy;                // the worker holds a job
-SPF_dns_server_t *worker_layer;  // the worker's own; made on its first job
-double request_deadline;         // 0 until the request's first job
 
-void *worker_main(void *)
+struct worker_state {
+    pthread_mutex_t lock;
+    pthread_cond_t job_posted;
+    pthread_cond_t idle;             // on CLOCK_MONOTONIC
+    int done_pipe[2];                // a byte per finished job the requester waits for
+    job *posted_job;                 // waiting for the worker to take it
+    bool started;
+    bool busy;                       // the worker holds a job
+    bool leaving;                    // its thread has ended: the worker frees it all
+    SPF_dns_server_t *layer;         // the worker's own; made on its first job
+};
+thread_local worker_state *own_worker;  // the calling thread's, made on first use
+thread_local double request_deadline;   // 0 until the request's first job
+
+// free_worker - the worker's last act: its layer, pipe and state.
+void free_worker(worker_state *w)
 {
-    pthread_mutex_lock(&worker_lock);
-    for (;;) {
-        while (posted_job == nullptr)
-            pthread_cond_wait(&job_posted, &worker_lock);
-        job *j = posted_job;
-        posted_job = nullptr;
-        worker_busy = true;
-        pthread_mutex_unlock(&worker_lock);
+    if (w->layer != nullptr)
+        SPF_dns_free(w->layer);
+    close(w->done_pipe[0]);
+    close(w->done_pipe[1]);
+    pthread_cond_destroy(&w->idle);
+    pthread_cond_destroy(&w->job_posted);
+    pthread_mutex_destroy(&w->lock);
+    free(w);
+}
 
-        if (worker_layer == nullptr)
-            worker_layer = dns_new_layer(nullptr);
-        if (worker_layer != nullptr) {
+void *worker_main(void *arg)
+{
+    auto *w = static_cast<worker_state *>(arg);
+    pthread_mutex_lock(&w->lock);
+    for (;;) {
+        while (w->posted_job == nullptr && !w->leaving)
+            pthread_cond_wait(&w->job_posted, &w->lock);
+        if (w->posted_job == nullptr) {  // leaving, with nothing left to do
+            pthread_mutex_unlock(&w->lock);
+            free_worker(w);
+            return nullptr;
+        }
+        job *j = w->posted_job;
+        w->posted_job = nullptr;
+        w->busy = true;
+        pthread_mutex_unlock(&w->lock);
+
+        if (w->layer == nullptr)
+            w->layer = dns_new_layer(nullptr);
+        if (w->layer != nullptr) {
             dns_begin(j->deadline);
-            j->work(worker_layer, j->data);
+            j->work(w->layer, j->data);
         }
 
-        pthread_mutex_lock(&worker_lock);
-        worker_busy = false;
-        pthread_cond_broadcast(&worker_idle);
+        pthread_mutex_lock(&w->lock);
+        w->busy = false;
+        pthread_cond_broadcast(&w->idle);
         if (j->abandoned) {
             free(j);
         } else {
-            j->no_layer = worker_layer == nullptr;
+            j->no_layer = w->layer == nullptr;
             j->done = true;
             char byte = 0;
-            (void)!write(done_pipe[1], &byte, 1);  // a full pipe already wakes it
+            (void)!write(w->done_pipe[1], &byte, 1);  // a full pipe already wakes it
         }
     }
 }
 
-// start_worker - the worker thread, with every signal blocked so that the
-// stop signals stay with the main flow. Called under worker_lock.
-int start_worker()
+// worker - the calling thread's worker, made (not yet started) on first use.
+worker_state *worker()
 {
-    if (done_pipe[0] < 0 && pipe2(done_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        int error = errno;
-        log_msg(LOG_ERR, "DNS worker: pipe2: %s", strerror(error));
-        return error;
+    if (own_worker != nullptr)
+        return own_worker;
+    auto *w = static_cast<worker_state *>(calloc(1, sizeof(worker_state)));
+    if (w == nullptr)
+        return nullptr;
+    if (pipe2(w->done_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        log_msg(LOG_ERR, "DNS worker: pipe2: %s", strerror(errno));
+        free(w);
+        return nullptr;
     }
+    pthread_mutex_init(&w->lock, nullptr);
+    pthread_cond_init(&w->job_posted, nullptr);
     pthread_condattr_t condition_attributes;
     pthread_condattr_init(&condition_attributes);
     pthread_condattr_setclock(&condition_attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&worker_idle, &condition_attributes);
+    pthread_cond_init(&w->idle, &condition_attributes);
     pthread_condattr_destroy(&condition_attributes);
+    own_worker = w;
+    return w;
+}
 
+// start_worker - the worker thread, with every signal blocked so that the
+// stop signals stay with the main flow. Called under the worker's lock.
+int start_worker(worker_state *w)
+{
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -281,15 +327,14 @@ int start_worker()
     pthread_attr_init(&thread_attributes);
     pthread_attr_setdetachstate(&thread_attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int ret = pthread_create(&thread, &thread_attributes, worker_main, nullptr);
+    int ret = pthread_create(&thread, &thread_attributes, worker_main, w);
     pthread_attr_destroy(&thread_attributes);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (ret != 0) {
-        pthread_cond_destroy(&worker_idle);
         log_msg(LOG_ERR, "DNS worker: pthread_create: %s", strerror(ret));
         return ret;
     }
-    worker_started = true;
+    w->started = true;
     return 0;
 }
 
@@ -324,18 +369,21 @@ void dns_start_request()
 
 dns_status dns_run(dns_work work, void *data, size_t size)
 {
-    pthread_mutex_lock(&worker_lock);
-    if (!worker_started && start_worker() != 0) {
-        pthread_mutex_unlock(&worker_lock);
+    worker_state *w = worker();
+    if (w == nullptr)
+        return dns_status::no_worker;
+    pthread_mutex_lock(&w->lock);
+    if (!w->started && start_worker(w) != 0) {
+        pthread_mutex_unlock(&w->lock);
         return dns_status::no_worker;
     }
-    if (worker_busy || posted_job != nullptr) {
-        pthread_mutex_unlock(&worker_lock);
+    if (w->busy || w->posted_job != nullptr) {
+        pthread_mutex_unlock(&w->lock);
         return dns_status::busy;
     }
     auto *j = static_cast<job *>(calloc(1, job_header + size));
     if (j == nullptr) {
-        pthread_mutex_unlock(&worker_lock);
+        pthread_mutex_unlock(&w->lock);
         return dns_status::no_memory;
     }
     j->data = reinterpret_cast<unsigned char *>(j) + job_header;
@@ -347,12 +395,12 @@ dns_status dns_run(dns_work work, void *data, size_t size)
     // and the hand-over to the worker and back is saved. The worker waits
     // for a job, so it does not touch its layer meanwhile. A job that
     // needed more starts afresh in the worker from the caller's data.
-    if (worker_layer != nullptr) {
+    if (w->layer != nullptr) {
         dns_begin(0);
         current.kept_only = true;
-        work(worker_layer, j->data);
+        work(w->layer, j->data);
         if (!current.missed) {
-            pthread_mutex_unlock(&worker_lock);
+            pthread_mutex_unlock(&w->lock);
             memcpy(data, j->data, size);
             free(j);
             return dns_status::done;
@@ -363,16 +411,16 @@ dns_status dns_run(dns_work work, void *data, size_t size)
     if (request_deadline == 0)
         request_deadline = now + dns_time_limit;
     if (now >= request_deadline) {
-        pthread_mutex_unlock(&worker_lock);
+        pthread_mutex_unlock(&w->lock);
         free(j);
         return dns_status::timeout;
     }
     j->deadline = request_deadline;
     char bytes[16];
-    while (read(done_pipe[0], bytes, sizeof bytes) > 0) {
+    while (read(w->done_pipe[0], bytes, sizeof bytes) > 0) {
     }  // wake-ups of jobs that were answered already
-    posted_job = j;
-    pthread_cond_signal(&job_posted);
+    w->posted_job = j;
+    pthread_cond_signal(&w->job_posted);
 
     // The wait is a poll() on the pipe with the time left on the monotonic
     // clock: it neither depends on a condition variable's clock nor on the
@@ -383,12 +431,12 @@ dns_status dns_run(dns_work work, void *data, size_t size)
         double left = j->deadline - dns_monotonic_now();
         if (left <= 0)
             break;
-        pthread_mutex_unlock(&worker_lock);
-        struct pollfd wake = {done_pipe[0], POLLIN, 0};
+        pthread_mutex_unlock(&w->lock);
+        struct pollfd wake = {w->done_pipe[0], POLLIN, 0};
         poll(&wake, 1, static_cast<int>(left * 1000) + 1);
-        while (read(done_pipe[0], bytes, sizeof bytes) > 0) {
+        while (read(w->done_pipe[0], bytes, sizeof bytes) > 0) {
         }
-        pthread_mutex_lock(&worker_lock);
+        pthread_mutex_lock(&w->lock);
     }
     dns_status status;
     if (j->done) {
@@ -396,23 +444,26 @@ dns_status dns_run(dns_work work, void *data, size_t size)
         if (status == dns_status::done)
             memcpy(data, j->data, size);
         free(j);
-    } else if (posted_job == j) {
-        posted_job = nullptr;  // never taken: it is still ours
+    } else if (w->posted_job == j) {
+        w->posted_job = nullptr;  // never taken: it is still ours
         free(j);
         status = dns_status::timeout;
     } else {
         j->abandoned = true;
         status = dns_status::timeout;
     }
-    pthread_mutex_unlock(&worker_lock);
+    pthread_mutex_unlock(&w->lock);
     return status;
 }
 
 bool dns_idle_within(double seconds)
 {
-    pthread_mutex_lock(&worker_lock);
-    if (!worker_started) {
-        pthread_mutex_unlock(&worker_lock);
+    worker_state *w = own_worker;
+    if (w == nullptr)
+        return true;
+    pthread_mutex_lock(&w->lock);
+    if (!w->started) {
+        pthread_mutex_unlock(&w->lock);
         return true;
     }
     struct timespec until;
@@ -424,11 +475,37 @@ bool dns_idle_within(double seconds)
         until.tv_nsec -= 1000000000L;
     }
     int ret = 0;
-    while ((worker_busy || posted_job != nullptr) && ret != ETIMEDOUT)
-        ret = pthread_cond_timedwait(&worker_idle, &worker_lock, &until);
-    bool idle = !worker_busy && posted_job == nullptr;
-    pthread_mutex_unlock(&worker_lock);
+    while ((w->busy || w->posted_job != nullptr) && ret != ETIMEDOUT)
+        ret = pthread_cond_timedwait(&w->idle, &w->lock, &until);
+    bool idle = !w->busy && w->posted_job == nullptr;
+    pthread_mutex_unlock(&w->lock);
     return idle;
+}
+
+void dns_release_thread()
+{
+    worker_state *w = own_worker;
+    if (w == nullptr)
+        return;
+    own_worker = nullptr;
+    pthread_mutex_lock(&w->lock);
+    if (!w->started) {
+        pthread_mutex_unlock(&w->lock);
+        free_worker(w);
+        return;
+    }
+    // The worker may still run an abandoned job: it frees everything once
+    // that job is over.
+    w->leaving = true;
+    pthread_cond_signal(&w->job_posted);
+    pthread_mutex_unlock(&w->lock);
+}
+
+void **dns_layer_state(SPF_dns_server_struct *layer, void (*release)(void *))
+{
+    auto *bounded = reinterpret_cast<bounded_layer *>(layer);
+    bounded->release_job_state = release;
+    return &bounded->job_state;
 }
 
 SPF_dns_server_struct *dns_new_layer(SPF_dns_server_struct *below)

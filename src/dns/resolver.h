@@ -20,8 +20,10 @@
 // resolver's own time-outs), and until then later jobs of the process are
 // not started at all (dns_status::busy), so that no request waits twice.
 //
-// Only one job runs at a time in a process: a job's function may keep state
-// of its own (a library server made over the layer) without a lock.
+// Each thread that runs jobs has a worker of its own (the spawned daemon's
+// main flow has one; in the resident server each connection's thread), and
+// one job runs at a time per worker: a job's function may keep state of its
+// own per thread (a library server made over the layer) without a lock.
 #ifndef MURVANE_DNS_RESOLVER_H
 #define MURVANE_DNS_RESOLVER_H
 
@@ -76,6 +78,12 @@ dns_status dns_run(dns_work work, void *data, size_t size);
 // SPF_dns_free() of the layer frees it and the layers below.
 SPF_dns_server_struct *dns_new_layer(SPF_dns_server_struct *below);
 
+// dns_layer_state - the one place in a layer made by dns_new_layer where
+// the jobs run over it keep a state of their own (the SPF library's server
+// made over it); `release` frees that state when the layer is freed. Jobs
+// over one layer run one at a time, so the state needs no lock.
+void **dns_layer_state(SPF_dns_server_struct *layer, void (*release)(void *));
+
 // dns_begin - the lookups of a job that runs outside dns_run() start: refuse
 // those after `deadline` (CLOCK_MONOTONIC seconds; 0: none). dns_run() calls
 // it for its own jobs. The void lookup limit is off until the job sets it.
@@ -92,6 +100,10 @@ const dns_lookups &dns_seen();
 // false when it still has one. For tests and benchmarks that must not start
 // behind an abandoned job.
 bool dns_idle_within(double seconds);
+
+// dns_release_thread - the calling thread is done with DNS: its worker ends,
+// after the abandoned job it may still run, and frees what it held.
+void dns_release_thread();
 
 // dns_monotonic_now - CLOCK_MONOTONIC in seconds, the clock of every
 // deadline here.

@@ -16,7 +16,7 @@
 
 namespace {
 
-client_data_t client_data;
+thread_local client_data_t client_data;
 
 // What read_client() found.
 enum client_state { client_missing, client_idle, client_current };

@@ -35,13 +35,13 @@
 #include "policy/action.h"
 #include "storage/environment.h"
 
-triplet_data_t triplet_data;
-DBT dbdata;
+thread_local triplet_data_t triplet_data;
+thread_local DBT dbdata;
 
 namespace {
 
-const char *failure_text;   // set by abort_request, written by the failure path
-jmp_buf failure_point;      // marked afresh by every process_smtp_rcpt call
+thread_local const char *failure_text;   // set by abort_request, written by the failure path
+thread_local jmp_buf failure_point;      // marked afresh by every process_smtp_rcpt call
 
 // The answer decided for a request, kept until its transaction is resolved.
 struct answer_t {
@@ -105,12 +105,12 @@ void write_answer(const answer_t &answer)
 {
     log_decision(answer.decided, &dbkey, answer.n);
     if (answer.template_text == nullptr || settings.learn) {
-        fputs("action=DUNNO\n", stdout);
+        fputs("action=DUNNO\n", answer_stream());
         return;
     }
-    fputs("action=", stdout);
+    fputs("action=", answer_stream());
     print_action(answer.template_text, answer.n);
-    putchar('\n');
+    fputc('\n', answer_stream());
 }
 
 }  // namespace
@@ -132,6 +132,15 @@ uint64_t seconds_from_double(double seconds)
     return static_cast<uint64_t>(seconds);
 }
 
+void bind_record_buffer()
+{
+    dbdata = DBT{};
+    dbdata.data = &triplet_data;
+    dbdata.size = sizeof triplet_data;
+    dbdata.ulen = sizeof triplet_data;
+    dbdata.flags = DB_DBT_USERMEM;
+}
+
 void abort_request(const char *text)
 {
     failure_text = text;
@@ -151,7 +160,7 @@ int process_smtp_rcpt(spf_result spf)
     DB_TXN *volatile txn = nullptr;
 
     if (setjmp(failure_point) != 0) {
-        printf("action=WARN %s\n", failure_text);
+        fprintf(answer_stream(), "action=WARN %s\n", failure_text);
         failure_text = nullptr;
         if (txn != nullptr) {
             int ret = txn->abort(txn);

@@ -13,8 +13,12 @@
 
 // The one record buffer of the process, and the DBT (user memory, 32 bytes)
 // through which every read and write of a value goes; main sets it up.
-extern triplet_data_t triplet_data;
-extern DBT dbdata;
+extern thread_local triplet_data_t triplet_data;
+extern thread_local DBT dbdata;
+
+// bind_record_buffer - point the calling thread's dbdata at its
+// triplet_data; each thread that decides or sweeps calls it first.
+void bind_record_buffer();
 
 // The idle rule: a passed record (pass_count above 0) is measured from its
 // access_time against pass_max_idle, any other from its create_time against

@@ -140,7 +140,7 @@ void log_decision(outcome decided, const DBT *key, uint64_t seconds)
 {
     if (!settings.log_decisions)
         return;
-    static char buffer[decision_line_size];
+    thread_local char buffer[decision_line_size];
     format_decision(buffer, decided, key, seconds);
     log_msg(LOG_INFO, "%s", buffer);
 }

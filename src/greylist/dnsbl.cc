@@ -195,7 +195,7 @@ struct memo_t {
     int zone_count;
     dnsbl_zone zones[max_dnsbl_zones];
 };
-memo_t memo;
+thread_local memo_t memo;
 
 }  // namespace
 

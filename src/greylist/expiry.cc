@@ -69,7 +69,9 @@ enum batch_end { batch_full, slice_done, walk_ended, walk_stopped, walk_failed }
 // One pass: the part of the shared sweep that this stop walks.
 struct pass_state {
     time_t now;
-    DB *database;           // triplets-1.db, or clients-1.db
+    DB *database;           // triplets-1.db, clients-1.db or replies-1.db
+    bool clients;           // the database is clients-1.db
+    bool replies;           // the database is replies-1.db
     DBT *value;             // the buffer the walk reads values into
     const char *position;   // the key of the walk's position record
     DB *sweep;              // expiry-sweep.db; null when no position is kept
@@ -93,7 +95,7 @@ const char *printable_address(const DBT &key)
 // the next call); "-" for a key with no address before its NUL.
 const char *printable_pair(const DBT &key)
 {
-    static char text[321];
+    thread_local char text[321];
     const char *bytes = static_cast<const char *>(key.data);
     size_t n = 0;
     while (n < key.size && n + 1 < sizeof text && bytes[n] != '\0')
@@ -126,8 +128,8 @@ int first_read(DBC *dbcp, DBT *key, pass_state *pass)
     return ret;
 }
 
-client_data_t client_data;  // the buffer of the walk over clients-1.db
-reply_data_t reply_data;    // the buffer of the walk over replies-1.db
+thread_local client_data_t client_data;  // the buffer of the walk over clients-1.db
+thread_local reply_data_t reply_data;    // the buffer of the walk over replies-1.db
 
 // idle_record - the record just read is idle too long at the pass's time:
 // *idle is how long, *what names its kind for the verbose message. A value
@@ -135,14 +137,14 @@ reply_data_t reply_data;    // the buffer of the walk over replies-1.db
 // next request for it starts it afresh.
 bool idle_record(const pass_state &pass, double *idle, const char **what)
 {
-    if (pass.database == replies_db) {
+    if (pass.replies) {
         if (pass.value->size != sizeof reply_data)
             return false;
         *what = "reply pair";
         *idle = difftime(pass.now, reply_data.last_written);
         return *idle > static_cast<double>(settings.pass_max_idle);
     }
-    if (pass.database == clients_db) {
+    if (pass.clients) {
         if (pass.value->size != sizeof client_data)
             return false;
         *what = "client";
@@ -191,7 +193,7 @@ batch_end walk_batch(DBC *dbcp, pass_state *pass, uint32_t *deleted)
         if (idle_record(*pass, &idle, &what)) {
             if (settings.verbose > 0)
                 log_msg(LOG_INFO, "Expiring %s %s after %.0f seconds idle",
-                        pass->database == replies_db ? printable_pair(expiry_key)
+                        pass->replies ? printable_pair(expiry_key)
                                                      : printable_address(expiry_key),
                         what, idle);
             if ((ret = dbcp->c_del(dbcp, 0)) != 0) {
@@ -199,7 +201,7 @@ batch_end walk_batch(DBC *dbcp, pass_state *pass, uint32_t *deleted)
                 return walk_failed;
             }
             ++*deleted;
-            if (pass->database != clients_db && triplet_data.pass_count != 0)
+            if (!pass->clients && triplet_data.pass_count != 0)
                 pass->batch_passed++;
         }
         if (stop_requested())
@@ -233,7 +235,7 @@ int save_totals(const pass_state &pass, DB_TXN *txn, batch_end end, uint32_t del
     if (pass.sweep == nullptr)
         return 0;
     totals_change change{};
-    if (pass.database == clients_db) {
+    if (pass.clients) {
         change.clients = deleted;
     } else {
         change.passed = pass.batch_passed;
@@ -341,6 +343,8 @@ batch_end walk_slice(DB_ENV *env, DB *sweep, unsigned long slice, time_t now,
     pass_state pass{};
     pass.now = now;
     pass.database = database;
+    pass.clients = strcmp(position, clients_position) == 0;
+    pass.replies = strcmp(position, replies_position) == 0;
     pass.value = value;
     pass.position = position;
     pass.sweep = sweep;
@@ -366,6 +370,11 @@ void run_expiry()
 
 void run_sweep(unsigned long slice)
 {
+    run_sweep_over(slice, sweep_handles{});
+}
+
+void run_sweep_over(unsigned long slice, const sweep_handles &handles)
+{
     DB_ENV *env;
     uint32_t count = 0;
 
@@ -390,14 +399,16 @@ void run_sweep(unsigned long slice)
     DB *sweep;
     if (open_sweep_db(env, &sweep) != 0)
         slice = 0;
-    batch_end end = walk_slice(env, sweep, slice, now, db, &dbdata, triplets_position,
+    batch_end end = walk_slice(env, sweep, slice, now,
+                               handles.triplets != nullptr ? handles.triplets : db,
+                               &dbdata, triplets_position,
                                &count);
     if (count > 0)
         log_msg(LOG_NOTICE, "Expired %u triplets", count);
 
     DB *clients;
     if (settings.auto_whitelist != 0 && end != walk_stopped && !stop_requested() &&
-        get_clients_db(&clients) == 0) {
+        ((clients = handles.clients) != nullptr || get_clients_db(&clients) == 0)) {
         DBT value{};
         value.data = &client_data;
         value.size = value.ulen = sizeof client_data;
@@ -409,7 +420,7 @@ void run_sweep(unsigned long slice)
     }
     DB *pairs;
     if (settings.replies != 0 && end != walk_stopped && !stop_requested() &&
-        get_replies_db(&pairs) == 0) {
+        ((pairs = handles.replies) != nullptr || get_replies_db(&pairs) == 0)) {
         DBT value{};
         value.data = &reply_data;
         value.size = value.ulen = sizeof reply_data;

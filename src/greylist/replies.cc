@@ -18,6 +18,7 @@
 #include "greylist/auto_whitelist.h"
 #include "greylist/decision_log.h"
 #include "greylist/tries.h"
+#include "policy/action.h"
 #include "policy/request.h"
 #include "storage/environment.h"
 #include "storage/stored_reply.h"
@@ -25,7 +26,7 @@
 
 namespace {
 
-reply_data_t reply_data;
+thread_local reply_data_t reply_data;
 
 // What read_pair() found.
 enum pair_state { pair_missing, pair_idle, pair_current };
@@ -269,10 +270,10 @@ bool answer_user_mail(const char *sender, const char *recipient, int *result)
     }
     if (*result == 0) {
         log_decision(outcome::authenticated, nullptr, 0);
-        fputs("action=DUNNO\n", stdout);
+        fputs("action=DUNNO\n", answer_stream());
     }
     else
-        printf("action=WARN %s\n", failure);
+        fprintf(answer_stream(), "action=WARN %s\n", failure);
     return true;
 }
 

@@ -132,7 +132,7 @@ void hex_text(const unsigned char *bytes, size_t size, bool reversed, char *out)
 // ipv4_derived - the name holds the IPv4 address in decimal or in hex.
 bool ipv4_derived(const char *name, const unsigned char octet[4])
 {
-    static number_run run;  // too large for a frame worth keeping small
+    thread_local number_run run;  // too large for a frame worth keeping small
     decimal_numbers(name, &run);
     if (holds_octets(run, octet))
         return true;
@@ -262,7 +262,7 @@ name_state name_attribute(const char *attribute, char *out, size_t room)
 // log; control and non-ASCII bytes become '?'.
 const char *client_text(const char *client)
 {
-    static char text[64];
+    thread_local char text[64];
     size_t n = 0;
     while (client[n] != '\n' && n + 1 < sizeof text) {
         unsigned char c = static_cast<unsigned char>(client[n]);
@@ -344,7 +344,7 @@ unsigned client_signs(const char *client, spf_result spf)
 const char *sign_names(unsigned signs)
 {
     static const char *const names[] = {"unverified", "dynamic", "helo", "spf", "dnsbl"};
-    static char text[64];
+    thread_local char text[64];
     text[0] = '\0';
     for (unsigned i = 0; i < sizeof names / sizeof names[0]; i++) {
         if ((signs & (1u << i)) == 0)

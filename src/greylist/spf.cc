@@ -96,15 +96,21 @@ struct spf_job {
     spf_result result;
 };
 
-// evaluate_job - the job's work, with a server made over the path's layer on
-// the first job (the path runs its jobs one at a time, and always over the
-// same layer).
+void free_server(void *server)
+{
+    SPF_server_free(static_cast<SPF_server_t *>(server));
+}
+
+// evaluate_job - the job's work, with a server made over the layer on the
+// layer's first job and kept with it (the jobs over one layer run one at a
+// time).
 void evaluate_job(SPF_dns_server_struct *layer, void *data)
 {
-    static SPF_server_t *server;
+    void **kept = dns_layer_state(layer, free_server);
     auto *job = static_cast<spf_job *>(data);
-    if (server == nullptr)
-        server = new_server(layer);
+    if (*kept == nullptr)
+        *kept = new_server(layer);
+    auto *server = static_cast<SPF_server_t *>(*kept);
     job->result = server != nullptr ? evaluate(server, &job->query) : spf_result::temperror;
 }
 
@@ -139,7 +145,20 @@ struct memo_t {
     spf_query query;
     spf_result result;
 };
-memo_t memo;
+thread_local memo_t memo;
+
+// load_suffix_list - the system's public suffix list, else the library's
+// built-in copy, else nullptr (logged).
+const psl_ctx_t *load_suffix_list()
+{
+    const psl_ctx_t *list = psl_latest(nullptr);
+    if (list == nullptr)
+        list = psl_builtin();
+    if (list == nullptr)
+        log_msg(LOG_ERR, "psl_latest: no public suffix list: bounces are keyed "
+                         "on their whole HELO name");
+    return list;
+}
 
 // registrable_domain - the key domain of a bounce that passed for the HELO
 // name `helo`: the name's registrable domain, a pointer into `helo`; nullptr
@@ -148,17 +167,9 @@ memo_t memo;
 // no one sender. Without any list the name stays as it is, as before.
 const char *registrable_domain(const char *helo)
 {
-    static const psl_ctx_t *list;
-    static bool loaded;
-    if (!loaded) {
-        loaded = true;
-        list = psl_latest(nullptr);
-        if (list == nullptr)
-            list = psl_builtin();
-        if (list == nullptr)
-            log_msg(LOG_ERR, "psl_latest: no public suffix list: bounces are keyed "
-                             "on their whole HELO name");
-    }
+    // Loaded once per process, on first use; the first thread to get here
+    // loads it and any other waits for it.
+    static const psl_ctx_t *const list = load_suffix_list();
     if (list == nullptr)
         return helo;
     return psl_registrable_domain(list, helo);

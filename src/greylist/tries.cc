@@ -19,8 +19,8 @@ bool refused(int code)
 
 void pause_before_try(int next)
 {
-    static unsigned short seed[3];
-    static bool seeded;
+    thread_local unsigned short seed[3];
+    thread_local bool seeded;
     if (!seeded) {
         // Daemons started together by the mail server differ in pid at least.
         struct timespec now;

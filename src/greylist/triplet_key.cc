@@ -16,7 +16,7 @@
 #include "common/settings.h"
 #include "common/xrealloc.h"
 
-DBT dbkey;
+thread_local DBT dbkey;
 
 size_t triplet_key_room(size_t t, size_t s, size_t r)
 {

@@ -15,7 +15,7 @@
 
 // The key of the request being decided, in a buffer of the daemon's own
 // (DB_DBT_USERMEM) that grows and never shrinks; freed at the end of the run.
-extern DBT dbkey;
+extern thread_local DBT dbkey;
 
 // triplet_key_room - bytes to reserve for a key with an address text of t
 // bytes, a sender of s and a recipient of r bytes: room for the longest key

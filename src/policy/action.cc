@@ -11,30 +11,47 @@
 
 #include "common/log.h"
 
+namespace {
+
+thread_local FILE *thread_answers;  // null: standard output
+
+}  // namespace
+
+FILE *answer_stream()
+{
+    return thread_answers != nullptr ? thread_answers : stdout;
+}
+
+void set_answer_stream(FILE *stream)
+{
+    thread_answers = stream;
+}
+
 void print_action(const char *template_text, uint64_t n)
 {
+    FILE *out = answer_stream();
     const char *plural = n == 1 ? "" : "s";
     const char *rest = template_text;
 
     while (*rest != '\0') {
         const char *percent = strchr(rest, '%');
         if (percent == nullptr) {
-            fputs(rest, stdout);
+            fputs(rest, out);
             return;
         }
-        fwrite(rest, 1, percent - rest, stdout);
+        fwrite(rest, 1, percent - rest, out);
         switch (percent[1]) {
         case 'd':
-            printf("%lu", static_cast<unsigned long>(n));
+            fprintf(out, "%lu", static_cast<unsigned long>(n));
             break;
         case 'p':
-            fputs(plural, stdout);
+            fputs(plural, out);
             break;
         case 's':
-            putchar(' ');
+            fputc(' ', out);
             break;
         case '%':
-            putchar('%');
+            fputc('%', out);
             break;
         case '\0':
             log_msg(LOG_WARNING, "Invalid reject_action sequence %%");

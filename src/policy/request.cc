@@ -22,9 +22,9 @@
 #include "common/stop.h"
 #include "common/xrealloc.h"
 
-char *request_buf = nullptr;
-size_t request_len = 0;
-size_t request_cap = 0;
+thread_local char *request_buf = nullptr;
+thread_local size_t request_len = 0;
+thread_local size_t request_cap = 0;
 
 char *find_request_end(char *begin, char *end)
 {
@@ -41,6 +41,9 @@ char *find_request_end(char *begin, char *end)
 }
 
 namespace {
+
+thread_local input_wait connection_wait;  // null: wait_for_input
+thread_local size_t request_bound;        // 0: no bound
 
 // The reply on a stop: a complete request that has not been answered yet, or
 // null. Never a partial one, never the request just discarded.
@@ -72,6 +75,12 @@ int wait_for_input(int fd)
 
 }  // namespace
 
+void set_connection_reading(input_wait wait, size_t bound)
+{
+    connection_wait = wait;
+    request_bound = bound;
+}
+
 char *read_policy_request(int input_fd)
 {
     char *end = find_request_end(request_buf, request_buf + request_len);
@@ -88,16 +97,26 @@ char *read_policy_request(int input_fd)
         if (find_request_end(request_buf, request_buf + request_len))
             return request_buf;
         if (request_len == request_cap) {
+            if (request_bound != 0 && request_cap >= request_bound) {
+                log_msg(LOG_WARNING, "request larger than %zu bytes, closing the connection",
+                        request_bound);
+                return nullptr;
+            }
             request_cap = request_cap ? 2 * request_cap : 1024;
+            if (request_bound != 0 && request_cap > request_bound)
+                request_cap = request_bound;
             if (settings.debug)
                 log_msg(LOG_DEBUG, "allocate %zu bytes for request buffer",
                         request_cap);
             request_buf = static_cast<char *>(xrealloc(request_buf, request_cap));
         }
         int n;
-        int ready = wait_for_input(input_fd);
+        int ready = connection_wait != nullptr ? connection_wait(input_fd)
+                                               : wait_for_input(input_fd);
         if (ready == 0)
             return request_on_stop();
+        if (ready == -2)
+            return nullptr;
         if (ready < 0)
             n = -1;
         else

@@ -11,15 +11,28 @@
 
 #include <cstddef>
 
-extern char *request_buf;     // the heap block, null until the first read
-extern size_t request_len;    // input bytes held, from the start of the block
-extern size_t request_cap;    // size of the block: 0, 1024, then doubling
+extern thread_local char *request_buf;     // the heap block, null until the first read
+extern thread_local size_t request_len;    // input bytes held, from the start of the block
+extern thread_local size_t request_cap;    // size of the block: 0, 1024, then doubling
 
 // read_policy_request - discard the previous request and make the next
 // complete one stand at the start of the buffer. Returns the buffer, or null
 // at the end of input, after a failed read, or on a stop request that left no
 // complete unanswered request in the buffer.
 char *read_policy_request(int input_fd);
+
+// input_wait - how a thread waits for input on `fd`: 1 when input (or its
+// end) is there, 0 when a stop was requested, -1 with errno set on a failure
+// (logged by the reader), -2 when the reading must end quietly (the waiter
+// logged why).
+using input_wait = int (*)(int fd);
+
+// set_connection_reading - the calling thread reads a connection of the
+// resident server: it waits through `wait`, and a request that would need
+// more than `bound` bytes ends the reading (logged at LOG_WARNING). The
+// spawned daemon never calls it: it waits for its standard input or a stop
+// signal, without a bound.
+void set_connection_reading(input_wait wait, size_t bound);
 
 // find_request_end - the position just past the first pair of adjacent
 // newlines wholly inside [begin, end), or null.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/log.h"
@@ -27,7 +28,20 @@ DB *db = nullptr;
 DB *clients_db = nullptr;
 DB *replies_db = nullptr;
 int expiry_enabled = 0;
-int in_expiry = 0;
+thread_local int in_expiry = 0;
+
+namespace {
+
+// DB_THREAD on the environment and the shared handles: the resident server's
+// threads share them. The spawned daemon, one thread, never sets it.
+u_int32_t thread_flag = 0;
+
+}  // namespace
+
+void open_free_threaded()
+{
+    thread_flag = DB_THREAD;
+}
 
 void report_db_error(const char *context, int code)
 {
@@ -112,7 +126,7 @@ int get_dbenv(DB_ENV **handle)
     // time, that goes on and on. One at a time, a recovery runs alone and
     // the openers after it join the regions it built.
     int open_lock = lock_opening();
-    ret = dbenv->open(dbenv, settings.db_home, environment_flags, 0);
+    ret = dbenv->open(dbenv, settings.db_home, environment_flags | thread_flag, 0);
     if (open_lock >= 0)
         close(open_lock);
     if (ret != 0) {
@@ -145,7 +159,7 @@ int get_db(DB **handle)
         return ret;
     }
     ret = db->open(db, nullptr, "triplets-1.db", nullptr, DB_BTREE,
-                   DB_AUTO_COMMIT, 0644);
+                   DB_AUTO_COMMIT | thread_flag, 0644);
     if (ret == ENOENT) {
         // A handle whose open failed is only fit to be closed: the library
         // keeps what it copied for the attempt (the file name) and a second
@@ -164,7 +178,7 @@ int get_db(DB **handle)
             db = nullptr;
         } else {
             ret = db->open(db, nullptr, "triplets-1.db", nullptr, DB_BTREE,
-                           DB_AUTO_COMMIT | DB_CREATE, 0644);
+                           DB_AUTO_COMMIT | DB_CREATE | thread_flag, 0644);
             context = "db->open 2";
         }
     } else {
@@ -201,7 +215,7 @@ int get_clients_db(DB **handle)
         return ret;
     }
     if ((ret = clients_db->open(clients_db, nullptr, clients_db_name, nullptr, DB_BTREE,
-                                DB_AUTO_COMMIT | DB_CREATE, 0644)) != 0) {
+                                DB_AUTO_COMMIT | DB_CREATE | thread_flag, 0644)) != 0) {
         report_db_error("db->open clients-1.db", ret);
         clients_db->close(clients_db, 0);
         clients_db = nullptr;
@@ -229,13 +243,36 @@ int get_replies_db(DB **handle)
         return ret;
     }
     if ((ret = replies_db->open(replies_db, nullptr, replies_db_name, nullptr, DB_BTREE,
-                                DB_AUTO_COMMIT | DB_CREATE, 0644)) != 0) {
+                                DB_AUTO_COMMIT | DB_CREATE | thread_flag, 0644)) != 0) {
         report_db_error("db->open replies-1.db", ret);
         replies_db->close(replies_db, 0);
         replies_db = nullptr;
         return ret;
     }
     *handle = replies_db;
+    return 0;
+}
+
+int open_thread_own(const char *name, DB **handle)
+{
+    DB_ENV *env;
+    int ret;
+    *handle = nullptr;
+    if ((ret = get_dbenv(&env)) != 0)
+        return ret;
+    DB *own;
+    if ((ret = db_create(&own, env, 0)) != 0) {
+        report_db_error("db_create", ret);
+        return ret;
+    }
+    if ((ret = own->open(own, nullptr, name, nullptr, DB_BTREE, DB_AUTO_COMMIT, 0644)) != 0) {
+        char context[64];
+        snprintf(context, sizeof context, "db->open %s", name);
+        report_db_error(context, ret);
+        own->close(own, 0);
+        return ret;
+    }
+    *handle = own;
     return 0;
 }
 

@@ -15,9 +15,10 @@ extern DB *db;               // triplets-1.db, null until opened
 extern DB *clients_db;       // clients-1.db, null until opened (auto-whitelisting)
 extern DB *replies_db;       // replies-1.db, null until opened (--replies)
 extern int expiry_enabled;   // 1 once deadlock detection was configured
-extern int in_expiry;        // above 0 while an expiry pass runs
+extern thread_local int in_expiry;        // above 0 while an expiry pass runs
 
-// The environment's open flags; nothing else is ever given.
+// The environment's open flags; nothing else is ever given, but DB_THREAD
+// in the resident server (open_free_threaded).
 constexpr u_int32_t environment_flags = DB_CREATE | DB_RECOVER | DB_INIT_LOCK |
                                         DB_INIT_LOG | DB_INIT_MPOOL |
                                         DB_INIT_TXN | DB_REGISTER;
@@ -48,6 +49,17 @@ int get_clients_db(DB **handle);
 // use and created when missing. Only --replies asks for it, so a daemon
 // without that option never creates the file. Returns 0 or a code.
 int get_replies_db(DB **handle);
+
+// open_free_threaded - the environment and the shared handles are opened
+// with DB_THREAD from now on, for the threads of the resident server. Called
+// before the first open.
+void open_free_threaded();
+
+// open_thread_own - a handle on the database file `name` (which exists) of
+// the open environment, for one thread's use alone: without DB_THREAD, so
+// that cursor walks may read into the library's memory. The caller closes
+// it. Returns 0 or a code (logged).
+int open_thread_own(const char *name, DB **handle);
 
 // cleanup - the last use of storage: close the databases, remove stats.db,
 // checkpoint, remove unneeded logs, close the environment.

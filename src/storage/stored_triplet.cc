@@ -57,7 +57,7 @@ size_t triplet_address_length(const void *key, size_t size)
 const char *triplet_ip_text(const void *key)
 {
     static_assert(sizeof domain_mark - 1 + max_key_domain + 1 > INET6_ADDRSTRLEN);
-    static char text[sizeof domain_mark - 1 + max_key_domain + 1];
+    thread_local char text[sizeof domain_mark - 1 + max_key_domain + 1];
     const unsigned char *bytes = static_cast<const unsigned char *>(key);
 
     switch (bytes[0]) {
