@@ -56,6 +56,7 @@ import shutil
 import signal
 import smtplib
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -436,7 +437,7 @@ class Instance:
 #              queue that only the spawn user and the group postfix enter,
 #              and gives it the group postfix and mode 0660 (--socket-group,
 #              --socket-mode); the spawn user is in that group for it;
-#   activated  the test makes the listening socket private/murvane in the
+#   activated  the test makes the listening socket private/murvane-server in the
 #              queue as root, owned by the spawn user and the group postfix,
 #              mode 0660, and hands it over as fd 3 with LISTEN_FDS and
 #              LISTEN_PID, as the package's socket unit has systemd do.
@@ -461,6 +462,7 @@ class Server:
         self.messages = []       # datagrams of the latest process on NOTIFY_SOCKET
         self.notify = None
         self.log_mark = 0        # length of the daemon log when it started
+        self.handed_over = None  # inode of the socket made for activation
         self.stderr = os.path.join(instance.root, "server.stderr")
         if kind == "inet":
             self.address = "inet:%s:%d" % (CLIENT, free_port())
@@ -470,9 +472,9 @@ class Server:
             self.address = "unix:" + self.path
             instance.policy = "unix:murvane/policy"   # smtpd runs in the queue
         else:
-            self.path = os.path.join(instance.queue, "private", "murvane")
+            self.path = os.path.join(instance.queue, "private", "murvane-server")
             self.address = "unix:" + self.path
-            instance.policy = "unix:private/murvane"
+            instance.policy = "unix:private/murvane-server"
         instance.server = self
 
     def prepare(self):
@@ -510,6 +512,7 @@ class Server:
             os.chown(self.path, self.instance.uid, pwd.getpwnam("postfix").pw_gid)
             os.chmod(self.path, 0o660)
             listener.listen(128)
+            self.handed_over = os.stat(self.path).st_ino
         except BaseException:
             listener.close()
             raise
@@ -578,6 +581,17 @@ class Server:
             check(time.monotonic() < end, "no READY=1 from the server within %d s"
                   % READY_SECONDS)
             self.receive(min(0.5, end - time.monotonic()))
+        if self.kind == "unix":
+            # Made by the server: the mode and group it was told.
+            made = os.stat(self.path)
+            check(stat.S_ISSOCK(made.st_mode) and stat.S_IMODE(made.st_mode) == 0o660
+                  and made.st_gid == pwd.getpwnam("postfix").pw_gid
+                  and made.st_uid == self.instance.uid,
+                  "the server's socket has mode %o, owner %d, group %d"
+                  % (made.st_mode, made.st_uid, made.st_gid))
+        elif self.kind == "activated":
+            check(os.stat(self.path).st_ino == self.handed_over,
+                  "the server replaced the socket it was handed")
 
     def start_refused(self, deadline):
         """A new server process that must fail to start: it exits with a
