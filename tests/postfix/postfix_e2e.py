@@ -31,7 +31,9 @@ three ways smtpd reaches it), and the scenario runs against it, with what
 differs: the server outlives smtpd's policy connections and its periodic
 sweep expires the old triplet; it stops in order on SIGTERM (status 0,
 "server stopped", STOPPING=1) and logs no error; with regions created by root
-it cannot start, and mail is deferred with 451 4.3.5 until they are removed.
+it cannot start, and mail is deferred with 451 4.3.5 until they are removed;
+a spawned daemon on its home that is killed, and the next one's recovery,
+end it with status 1 (a failed environment), and started again it serves.
 With --server and --concurrency, the concurrent pass runs against the server
 with 20 and then 50 sessions at once (no kill run).
 
@@ -953,6 +955,69 @@ def locked_out(instance, deadline):
     accepted(replies[0], bob)
 
 
+def policy_request(recipient):
+    """One policy request of CLIENT and SENDER, as smtpd would send it."""
+    return ("request=smtpd_access_policy\nprotocol_state=RCPT\nprotocol_name=ESMTP\n"
+            "client_address=%s\nsender=%s\nrecipient=%s\n\n"
+            % (CLIENT, SENDER, recipient)).encode()
+
+
+def shared_home(instance, deadline):
+    """Why the admin guide advises one mode per home: a spawned daemon on
+    the server's home that is killed makes the next one run recovery, which
+    leaves the server's environment failed. The server must then end with
+    status 1 (so that its supervisor's restart recovers), not go on answering
+    from a dead environment; started again, it serves."""
+    server = instance.server
+    bob = "bob@" + DOMAIN
+    log("a spawned daemon on the server's home is killed, the next one recovers: "
+        "the server ends with status 1")
+    _, mark = daemon_log(instance)
+    env = {"PATH": PATH, "LD_PRELOAD": server.library,
+           "MURVANE_SYSLOG_FILE": instance.daemon_log}
+    spawned = subprocess.Popen([instance.murvane, "-h", instance.home], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd="/",
+                               env=env, preexec_fn=instance.as_spawn_user())
+    try:
+        spawned.stdin.write(policy_request(bob))
+        spawned.stdin.flush()
+        ready, _, _ = select.select([spawned.stdout], [], [], COMMAND_SECONDS)
+        check(ready and spawned.stdout.readline().startswith(b"action="),
+              "the spawned daemon did not answer")
+    finally:
+        spawned.kill()
+        spawned.wait(timeout=COMMAND_SECONDS)
+        spawned.stdin.close()
+        spawned.stdout.close()
+    result = subprocess.run([instance.murvane, "-h", instance.home], input=policy_request(bob),
+                            capture_output=True, timeout=COMMAND_SECONDS, cwd="/", env=env,
+                            preexec_fn=instance.as_spawn_user())
+    check(result.returncode == 0 and result.stdout.startswith(b"action="),
+          "the daemon after the killed one exited with %d: %r"
+          % (result.returncode, result.stdout))
+    # The server meets the failed environment at its next use of it: the
+    # sweep's, every second, or this request's. smtpd's answer depends on
+    # which comes first: the request's failure answer (WARN, let through) or
+    # no server any more (451 4.3.5); never a greylisting answer.
+    replies, _ = transaction(instance, [bob])
+    check(replies[0][0] == 250 or (replies[0][0] == 451 and replies[0][1].startswith("4.3.5")),
+          "a request to a server on a failed environment answered %r" % (replies[0],))
+    try:
+        status = server.process.wait(timeout=min(COMMAND_SECONDS, deadline.left()))
+    except subprocess.TimeoutExpired:
+        raise Failure("the server goes on with a failed environment")
+    server.status = status
+    check(status == 1, "the server exited with status %d, not 1" % status)
+    lines, _ = daemon_log(instance, mark)
+    check("err\tthe environment failed: exiting, a restart runs recovery" in lines,
+          "the server did not say why it ended:\n" + "\n".join(lines))
+
+    log("started again, the server recovers and serves")
+    server.start(deadline)
+    replies, _ = transaction(instance, [bob])
+    accepted(replies[0], bob)
+
+
 def complaints(instance):
     """Lines in which Postfix complains about the policy service: a spawned
     daemon that failed or died, or that broke the protocol."""
@@ -1524,6 +1589,8 @@ def main(argv):
         found = complaints(instance)
         check(not found, "Postfix complained about the policy service:\n" + "\n".join(found))
         locked_out(instance, deadline)
+        if server is not None:
+            shared_home(instance, deadline)
         ok = True
     except RUN_FAILURES as e:
         log("FAILED: %s: %s" % (type(e).__name__, e))
