@@ -35,7 +35,8 @@ it cannot start, and mail is deferred with 451 4.3.5 until they are removed;
 a spawned daemon on its home that is killed, and the next one's recovery,
 end it with status 1 (a failed environment), and started again it serves.
 With --server and --concurrency, the concurrent pass runs against the server
-with 20 and then 50 sessions at once (no kill run).
+with 20 and then 50 sessions at once, then a pass during which the server is
+restarted in order (no kill run).
 
 Usage: postfix_e2e.py MURVANE_BINARY, or postfix_e2e.py [--concurrency]
 [--server inet|unix|activated] MURVANE_BINARY SYSLOG_CAPTURE_LIBRARY (the
@@ -1470,11 +1471,67 @@ def prepare(say):
     return None
 
 
+SERVER_RESTARTS = 3       # orderly restarts of the server during the restart pass
+RESTART_SPACING = 3       # seconds between them
+
+
+def restart_pass(instance, deadline):
+    """The cost of a restart, as the admin guide tells it: SESSIONS sessions
+    on new triplets while the server is stopped in order (SIGTERM) and
+    started again SERVER_RESTARTS times. A request already received is
+    answered before the stop; smtpd, finding its connection closed, connects
+    again a second later; so every recipient must still get the greylisting
+    deferral, each stop must be orderly, and the same triplets once the delay
+    has passed must all be accepted: none was lost."""
+    server = instance.server
+    messages = messages_of("r")
+    restarts = []
+
+    def restart_now_and_then(done):
+        while not done() and len(restarts) < SERVER_RESTARTS:
+            # Restarts further apart than smtpd's second before it connects
+            # again, so that its second try never meets the next restart.
+            pause_end = time.monotonic() + RESTART_SPACING
+            while not done() and time.monotonic() < pause_end:
+                time.sleep(0.05)
+            if done():
+                break
+            started = time.monotonic()
+            server.stop()
+            server.check_stopped_in_order()
+            server.start(deadline)
+            restarts.append(time.monotonic() - started)
+        while not done():
+            time.sleep(0.05)
+
+    log("restart pass: %d sessions, %d new triplets, the server restarted %d times"
+        % (SESSIONS, MESSAGES * RECIPIENTS_EACH, SERVER_RESTARTS))
+    new, seconds = run_pass(instance, messages, restart_now_and_then)
+    log("  new triplets in %.1f s, %s; restarts took %s" % (
+        seconds, latency_text(new), ", ".join("%.3f s" % r for r in restarts)))
+    check(restarts, "the pass ended before the server was restarted")
+    wrong = [r for r in new if r[2] != 450 or not GREYLISTED.fullmatch(r[3])
+             or int(GREYLISTED.fullmatch(r[3]).group("left")) != DELAY]
+    check(not wrong, "%d new triplets not deferred for the whole delay across the "
+          "restarts, e.g. %r" % (len(wrong), wrong[:3]))
+    time.sleep(DELAY + 1)
+    log("restart pass: the same triplets once the delay has passed")
+    known, seconds = run_pass(instance, messages)
+    log("  known triplets in %.1f s, %s" % (seconds, latency_text(known)))
+    wrong = [r for r in known if r[2] != 250]
+    check(not wrong, "%d triplets deferred across the restarts not accepted, e.g. %r"
+          % (len(wrong), wrong[:3]))
+    check(server.running(), "the server exited (status %r)" % server.process.poll())
+    return {(CLIENT, sender, rcpt) for sender, rcpts in messages for rcpt in rcpts}
+
+
 def server_concurrency_main(murvane, capture_library, kind):
     """The concurrent pass of the busy site against the resident server: with
-    SERVER_SESSIONS sessions at once in turn, on triplets of their own, then
-    the server's orderly stop and the listing. No kill run: one process
-    answers every connection, so a kill there stops every answer at once."""
+    SERVER_SESSIONS sessions at once in turn, on triplets of their own; the
+    restart pass; then the server's orderly stop and the listing. No kill
+    run: one process answers every connection, so a kill there stops every
+    answer at once (the scenario's shared_home has the server end and start
+    again after a failure)."""
     instance = Instance()
     log("private instance in %s, smtpd on %s:%d, the server over %s, %s sessions"
         % (instance.root, CLIENT, instance.port, kind,
@@ -1491,6 +1548,7 @@ def server_concurrency_main(murvane, capture_library, kind):
         triplets = set()
         for sessions in SERVER_SESSIONS:
             triplets |= concurrent_pass(instance, deadline, sessions, "c%d" % sessions)
+        triplets |= restart_pass(instance, deadline)
         instance.stop()
         server.check_stopped_in_order()
         errors = server_errors(instance)
