@@ -6,8 +6,9 @@
 // to the last has arrived in full. A connection is either a daemon process of
 // its own on a pair of pipes (started the way the mail server's spawn starts
 // one: bare environment, umask 077, its own standard input and output), or a
-// TCP connection to a server on 127.0.0.1. A daemon that exits during a run
-// is counted and replaced; a server that closes a connection is reconnected.
+// connection to a server: TCP on 127.0.0.1, or a Unix socket. A daemon that
+// exits during a run is counted and replaced; a server that closes a
+// connection is reconnected.
 //
 // Every wait is bounded: a target that stops answering ends the run with an
 // error, and daemons that do not exit in time are killed by their PID.
@@ -24,8 +25,9 @@
 struct target_spec {
     std::vector<std::string> argv;   // a daemon per connection: its command line
     std::vector<std::string> env;    // ... and its whole environment
-    int port = 0;                    // otherwise 127.0.0.1:port
-    std::vector<pid_t> server_pids;  // TCP: the processes whose CPU and memory count
+    int port = 0;                    // otherwise 127.0.0.1:port ...
+    std::string unix_path;           // ... or a server's Unix socket
+    std::vector<pid_t> server_pids;  // a server: the processes whose CPU and memory count
     bool stop_with_signal = false;   // end daemons with SIGTERM, not end of input
                                      // (the daemon then runs no expiry pass)
     int exit_timeout_ms = 180000;    // how long a daemon may take to exit
@@ -91,7 +93,8 @@ struct run_result {
 run_result drive(const target_spec &target, const stream_spec &stream,
                  const load_spec &load);
 
-// process_cpu_ns - CPU time a live process has used (0 when unknown).
+// process_cpu_ns - CPU time a live process has used, all its threads
+// (those that ended included); 0 when unknown.
 uint64_t process_cpu_ns(pid_t pid);
 // process_status_kb - a "Name: N kB" field of /proc/PID/status (0 when unknown).
 long process_status_kb(pid_t pid, const char *name);

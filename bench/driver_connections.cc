@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // driver_connections.cc - the driver's connections: daemons it starts on
-// pairs of pipes or TCP connections to a server, a request written on one,
-// and what happens when one ends.
+// pairs of pipes, or connections to a server (TCP on 127.0.0.1, or a Unix
+// socket), a request written on one, and what happens when one ends.
 //
 // A daemon is started the way the mail server's spawn starts one: a bare
 // environment, umask 077, its standard input and output on the connection.
@@ -17,6 +17,8 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,22 +73,44 @@ bool run_state::spawn(connection &c)
     return true;
 }
 
-bool run_state::connect_tcp(connection &c)
+// connect_server - a connection to the target's server, on its Unix socket
+// or on 127.0.0.1:port. The connect is bounded: a server whose backlog is
+// full and that never accepts fails the run instead of hanging it.
+bool run_state::connect_server(connection &c)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool local = !target.unix_path.empty();
+    int fd = socket(local ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return fail("socket failed");
-    struct sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(target.port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return fail("connect to 127.0.0.1:" + std::to_string(target.port) + " failed: " +
-                    strerror(errno));
+    struct timeval bound = {answer_timeout_ms / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    int connected;
+    std::string where;
+    if (local) {
+        struct sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (target.unix_path.size() >= sizeof address.sun_path) {
+            close(fd);
+            return fail("socket path too long: " + target.unix_path);
+        }
+        memcpy(address.sun_path, target.unix_path.c_str(), target.unix_path.size() + 1);
+        connected = connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+        where = target.unix_path;
+    } else {
+        struct sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(target.port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+        where = "127.0.0.1:" + std::to_string(target.port);
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connected != 0) {
+        int error = errno;
+        close(fd);
+        return fail("connect to " + where + " failed: " + strerror(error));
+    }
     fcntl(fd, F_SETFL, O_NONBLOCK);
     c.pid = -1;
     c.in_fd = c.out_fd = fd;

@@ -3,8 +3,10 @@
 // per second, CPU time per answered request and memory.
 //
 // Latency runs from the write of a request to the arrival of the answer's
-// last byte. CPU time is read from /proc at the start and at the end of the
-// measured phase (so start-up and the exit's expiry pass are left out), and
+// last byte. CPU time is read from each process's CPU clock (all its threads,
+// those that ended included: a server's connection threads come and go) at
+// the start and at the end of the measured phase (so start-up and the exit's
+// expiry pass are left out), and
 // from wait4() for a daemon that exited mid-run, whose whole life then
 // counts: its replacement's start-up is part of the price of the exit. A
 // figure that cannot be read (a process already gone) counts as 0, never as
@@ -12,6 +14,7 @@
 #include "driver_run.h"
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,7 +140,13 @@ void run_state::finish(bool ok, uint64_t end, uint64_t cpu)
 
 uint64_t process_cpu_ns(pid_t pid)
 {
-    // schedstat's first field: nanoseconds on a CPU, user and system time.
+    // The process's CPU clock sums every thread, those that ended included;
+    // /proc/PID/schedstat, the fallback, has the main thread's alone.
+    clockid_t clock;
+    struct timespec ts;
+    if (clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &ts) == 0)
+        return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL +
+               static_cast<uint64_t>(ts.tv_nsec);
     char path[64], text[128];
     snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(pid));
     return read_proc_file(path, text, sizeof text) ? strtoull(text, nullptr, 10) : 0;

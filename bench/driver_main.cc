@@ -3,12 +3,13 @@
 //
 //   bench_driver [options] -- DAEMON [ARGS...]    a daemon per connection
 //   bench_driver [options] --tcp PORT             a server on 127.0.0.1:PORT
+//   bench_driver [options] --unix PATH            a server on a Unix socket
 //
 // options: --connections K, --requests N, --seconds T, --warmup W,
 //   --new SPACE | --known SPACE COUNT, --clients N (the triplets' clients:
 //   N addresses shared by every space; default spread), --suspicious (the clients
-//   named as home connections, workload.h), --server-pid PID (TCP: whose CPU and
-//   memory count; repeatable), --stop-with-signal, --env NAME=VALUE
+//   named as home connections, workload.h), --server-pid PID (a server: whose CPU
+//   and memory count; repeatable), --stop-with-signal, --env NAME=VALUE
 //   (repeatable; added to the daemons' bare environment), --probe-after S,
 //   --from-user (each request the authenticated local user's mail to the
 //   triplet's sender: a reply to it is the triplet itself).
@@ -29,7 +30,7 @@ namespace {
           "[--warmup W]\n"
           "         (--new SPACE | --known SPACE COUNT) [--clients N] [--suspicious]\n"
           "         [--stop-with-signal] [--env NAME=VALUE]... [--probe-after S] [--from-user]\n"
-          "         (--tcp PORT [--server-pid PID]... | -- DAEMON [ARGS...])\n",
+          "         ((--tcp PORT | --unix PATH) [--server-pid PID]... | -- DAEMON [ARGS...])\n",
           stderr);
     exit(2);
 }
@@ -80,6 +81,8 @@ int main(int argc, char **argv)
             stream.suspicious = true;
         else if (a == "--tcp")
             target.port = atoi(next());
+        else if (a == "--unix")
+            target.unix_path = next();
         else if (a == "--server-pid")
             target.server_pids.push_back(atoi(next()));
         else if (a == "--from-user")
@@ -93,8 +96,9 @@ int main(int argc, char **argv)
     }
     for (; i < argc; i++)
         target.argv.push_back(argv[i]);
-    if (!have_stream || load.connections < 1 || load.connections > 256 ||
-        (target.argv.empty() == (target.port == 0)) ||
+    int targets = (target.argv.empty() ? 0 : 1) + (target.port != 0 ? 1 : 0) +
+                  (target.unix_path.empty() ? 0 : 1);
+    if (!have_stream || load.connections < 1 || load.connections > 256 || targets != 1 ||
         (!stream.fresh && stream.known == 0))
         usage();
 

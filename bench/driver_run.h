@@ -23,11 +23,11 @@ namespace driver_run {
 
 constexpr int answer_timeout_ms = 60000;  // a target that stays silent this long has hung
 
-// One connection: a daemon on a pair of pipes, or a TCP socket.
+// One connection: a daemon on a pair of pipes, or a socket to a server.
 struct connection {
-    pid_t pid = -1;          // the daemon, or -1 for TCP
+    pid_t pid = -1;          // the daemon, or -1 for a server's socket
     int in_fd = -1;          // where requests go
-    int out_fd = -1;         // where answers come from (the same socket for TCP)
+    int out_fd = -1;         // where answers come from (the same socket for a server)
     char buf[16384];
     size_t len = 0;
     bool busy = false;       // a request is in flight
@@ -69,8 +69,8 @@ private:
 
     // driver_connections.cc
     bool spawn(connection &c);
-    bool connect_tcp(connection &c);
-    bool open_connection(connection &c) { return target.argv.empty() ? connect_tcp(c) : spawn(c); }
+    bool connect_server(connection &c);
+    bool open_connection(connection &c) { return target.argv.empty() ? connect_server(c) : spawn(c); }
     bool send_request(connection &c, bool probe_request = false);
     bool connection_lost(connection &c, uint64_t t);
     int reap(pid_t pid, int timeout_ms, struct rusage *usage);

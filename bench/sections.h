@@ -43,4 +43,9 @@ void contention_section();
 // large home: its time and the requests' wait while it walks.
 void observe_section();
 
+// server.cc: 7. the resident server (murvane --listen) beside daemons
+// spawned one per connection: throughput and CPU per request at several
+// connection counts, and the server's memory with many idle connections.
+void server_section();
+
 #endif

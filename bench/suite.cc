@@ -9,12 +9,14 @@
 // floor and the peer daemon, in alternating rounds; 2. allocations per
 // request; 3. request cost and memory against database size; 4. the expiry
 // pass with the default lock table and with a DB_CONFIG; 5. daemons
-// contending for the same triplets. Progress goes to standard error, the
-// report (Markdown, report.cc) to standard output and to OUT/report.md, the
-// plot's data to OUT/throughput.dat.
+// contending for the same triplets; 6. what the decision log and --stats
+// cost; 7. the resident server beside spawned daemons. Progress goes to
+// standard error, the report (Markdown, report.cc) to standard output and to
+// OUT/report.md, the plot's data to OUT/throughput.dat.
 //
 // Every process it starts is waited for with a bound and, past it, killed by
-// its PID. Servers listen on 127.0.0.1 only. A run that fails makes the
+// its PID. Servers listen on 127.0.0.1 only, or on a Unix socket in the
+// work directory. A run that fails makes the
 // suite's exit status 1, so a smoke run catches a broken bench or daemon;
 // figures are judged against the targets in the report, never by the status.
 #include <signal.h>
@@ -64,6 +66,9 @@ void bench_settings::make_smoke()
     log_rounds = 1;
     stats_size = 6000;
     stats_repeats = 1;
+    server_connections = {1, 4};
+    server_rounds = 1;
+    server_idle = 20;
 }
 
 namespace {
@@ -71,7 +76,8 @@ namespace {
 [[noreturn]] void usage()
 {
     fputs("usage: bench_suite --build DIR --work DIR --out DIR [--smoke] [--no-peer]\n"
-          "                   [--section side_by_side|allocations|scale|expiry|contention|observe]...\n"
+          "                   [--section side_by_side|allocations|scale|expiry|contention|observe|\n"
+          "                              server]...\n"
           "                   [--before MURVANE]\n",
           stderr);
     exit(2);
@@ -145,6 +151,8 @@ int main(int argc, char **argv)
         contention_section();
     if (wanted("observe"))
         observe_section();
+    if (wanted("server"))
+        server_section();
     write_report(start);
     if (failures > 0) {
         fprintf(stderr, "bench: %d run%s failed\n", failures, failures == 1 ? "" : "s");

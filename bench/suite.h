@@ -46,6 +46,9 @@ struct bench_settings {
     uint64_t stats_size = 5000000;   // triplets --stats walks
     int stats_repeats = 3;
     int stats_connections = 2;       // daemons serving while it walks
+    std::vector<int> server_connections = {1, 4, 16, 64};  // the resident server ...
+    int server_rounds = 5;           // ... beside spawned daemons, rounds per configuration
+    int server_idle = 1000;          // idle connections held open to the server
 
     void make_smoke();
 };

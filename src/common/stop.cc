@@ -34,11 +34,18 @@ void stop_signal_set(sigset_t *set)
 
 void handle_stop_signal(int signal_number)
 {
+    // Atomic stores: in the resident server other threads read the flags
+    // while the handler runs in the main thread.
     if (signal_number > 0 && signal_number < NSIG)
-        signal_pending[signal_number] = 1;
-    any_signal_pending = 1;
-    stop_reason = "signal received";
+        __atomic_store_n(&signal_pending[signal_number], 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&any_signal_pending, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&stop_reason, static_cast<const char *>("signal received"), __ATOMIC_RELEASE);
     exit_status = 1;
+}
+
+void request_stop(const char *reason)
+{
+    __atomic_store_n(&stop_reason, reason, __ATOMIC_RELEASE);
 }
 
 void log_signal_notices()
@@ -59,5 +66,5 @@ void log_signal_notices()
 bool stop_requested()
 {
     log_signal_notices();
-    return stop_reason != nullptr;
+    return __atomic_load_n(&stop_reason, __ATOMIC_ACQUIRE) != nullptr;
 }

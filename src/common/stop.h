@@ -25,6 +25,10 @@ void stop_signal_set(sigset_t *set);
 // handle_stop_signal - record a stop request; nothing else.
 void handle_stop_signal(int signal_number);
 
+// request_stop - the process itself asks for the orderly stop, as a stop
+// signal does but without a notice: `reason` says why.
+void request_stop(const char *reason);
+
 // log_signal_notices - write the notices of handled signals not yet logged.
 void log_signal_notices();
 

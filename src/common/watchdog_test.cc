@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/log.h"
@@ -135,6 +136,53 @@ const watchdog_case cases[] = {
          idle(3);
      },
      1, {"notice\tReceived signal 15", fired}},
+    // The resident server: a bound per thread. One connection stuck among
+    // others that answer ends the process, naming its request.
+    {"one_thread_stuck_among_answering_ones",
+     [] {
+         std::thread stuck([] {
+             watchdog_label("client_address=192.0.2.1, sender=a@b.test, recipient=c@d.test");
+             watchdog_arm();
+             idle(3);
+         });
+         for (int i = 0; i < 3 * 20; i++) {
+             watchdog_arm();
+             idle(0.05);
+             watchdog_disarm();
+         }
+         stuck.join();
+     },
+     1,
+     {fired + ": client_address=192.0.2.1, sender=a@b.test, recipient=c@d.test"}},
+    // Threads that answer in turn, each well within the bound, for three
+    // bounds: none is ended, and a thread that leaves takes its bound along.
+    {"threads_answering_in_turn",
+     [] {
+         std::vector<std::thread> threads;
+         for (int t = 0; t < 4; t++)
+             threads.emplace_back([] {
+                 for (int i = 0; i < 3 * 20; i++) {
+                     watchdog_arm();
+                     idle(0.05);
+                     watchdog_disarm();
+                 }
+                 watchdog_arm();
+                 watchdog_leave();
+             });
+         for (std::thread &t : threads)
+             t.join();
+         idle(2);
+     },
+     0, {}},
+    {"stuck_sweep",
+     [] {
+         std::thread sweep([] {
+             watchdog_arm(bounded_step::sweep);
+             idle(3);
+         });
+         sweep.join();
+     },
+     1, {"err\texpiry pass not finished after 1 seconds, exiting at once"}},
 };
 
 class Watchdog : public ::testing::TestWithParam<watchdog_case> {};

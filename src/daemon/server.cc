@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/log.h"
 #include "common/settings.h"
@@ -99,7 +100,8 @@ int wait_on_connection(int fd)
     }
 }
 
-// attribute_for_label - at most 100 bytes of a value, without its newline.
+// label_length - at most 100 bytes of a value, without its newline (every
+// value of a complete request ends in one).
 int label_length(const char *value)
 {
     if (value == nullptr)
@@ -322,8 +324,14 @@ void accept_all(int listener)
             continue;
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
             // Out of descriptors or memory: the connection stays queued, and
-            // the loop waits a moment for connections to end.
-            log_msg(LOG_WARNING, "cannot accept a connection: %s", strerror(errno));
+            // the loop waits a moment for connections to end. Logged once a
+            // minute at most.
+            static time_t logged;
+            time_t now = time(nullptr);
+            if (now - logged >= 60) {
+                logged = now;
+                log_msg(LOG_WARNING, "cannot accept a connection: %s", strerror(errno));
+            }
             struct pollfd wake = {server.wake_pipe[0], POLLIN, 0};
             poll(&wake, 1, 100);
         }
@@ -331,9 +339,12 @@ void accept_all(int listener)
     }
 }
 
-// accept_until_stop - the main thread's loop. Returns false when the
-// environment failed.
-bool accept_until_stop()
+// How the accept loop ended.
+enum class loop_end { stop_signal, listener_failed, environment_failed };
+
+// accept_until_stop - the main thread's loop, until a stop signal or a
+// failure.
+loop_end accept_until_stop()
 {
     struct pollfd waits[max_listeners + 1];
     for (int i = 0; i < server.listener_count; i++)
@@ -341,7 +352,7 @@ bool accept_until_stop()
     waits[server.listener_count] = {server.wake_pipe[0], POLLIN, 0};
     while (!stop_requested()) {
         if (environment_failed)
-            return false;
+            return loop_end::environment_failed;
         // The stop signals are taken here alone: one that came after the
         // test above ends this wait at once.
         int ready = ppoll(waits, server.listener_count + 1, nullptr, &unblocked);
@@ -350,11 +361,19 @@ bool accept_until_stop()
                 log_msg(LOG_ERR, "ppoll: %s", strerror(errno));
             continue;
         }
-        for (int i = 0; i < server.listener_count; i++)
+        for (int i = 0; i < server.listener_count; i++) {
+            if (waits[i].revents & POLLNVAL) {
+                // No socket (a supervisor handed over something else): the
+                // server could only spin on it.
+                log_msg(LOG_ERR, "listening descriptor %d is no open socket, stopping",
+                        server.listeners[i]);
+                return loop_end::listener_failed;
+            }
             if (waits[i].revents & POLLIN)
                 accept_all(server.listeners[i]);
+        }
     }
-    return !environment_failed;
+    return environment_failed ? loop_end::environment_failed : loop_end::stop_signal;
 }
 
 // stop_serving - the orderly stop: no new connection, every thread done,
@@ -430,13 +449,16 @@ int run_server()
     start_sweeping();
     notify_supervisor("READY=1");
 
-    if (!accept_until_stop()) {
+    loop_end end = accept_until_stop();
+    if (end == loop_end::environment_failed) {
         // The library declared the environment failed; nothing in it can be
         // trusted, not even its close.
         log_msg(LOG_ERR, "the environment failed: exiting, a restart runs recovery");
         _exit(1);
     }
+    if (end == loop_end::listener_failed)
+        request_stop("no listening socket");
     stop_serving();
     log_msg(LOG_NOTICE, "server stopped");
-    return 0;
+    return end == loop_end::stop_signal ? 0 : 1;
 }

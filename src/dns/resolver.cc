@@ -510,10 +510,15 @@ void **dns_layer_state(SPF_dns_server_struct *layer, void (*release)(void *))
 
 SPF_dns_server_struct *dns_new_layer(SPF_dns_server_struct *below)
 {
-    SPF_error_handler = library_fatal;
-    SPF_warning_handler = nullptr;
-    SPF_info_handler = nullptr;
-    SPF_debug_handler = nullptr;
+    // The handlers are the library's globals: set once, whichever thread
+    // makes the first layer.
+    static pthread_once_t handlers_set = PTHREAD_ONCE_INIT;
+    pthread_once(&handlers_set, [] {
+        SPF_error_handler = library_fatal;
+        SPF_warning_handler = nullptr;
+        SPF_info_handler = nullptr;
+        SPF_debug_handler = nullptr;
+    });
 
     if (below == nullptr && (below = SPF_dns_resolv_new(nullptr, "resolv", 0)) == nullptr) {
         log_msg(LOG_ERR, "SPF_dns_resolv_new failed");

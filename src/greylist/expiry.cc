@@ -131,6 +131,13 @@ int first_read(DBC *dbcp, DBT *key, pass_state *pass)
 thread_local client_data_t client_data;  // the buffer of the walk over clients-1.db
 thread_local reply_data_t reply_data;    // the buffer of the walk over replies-1.db
 
+// walked_triplet - the triplet record the walk just read, in its buffer
+// (the thread's record buffer, through dbdata).
+const triplet_data_t &walked_triplet(const pass_state &pass)
+{
+    return *static_cast<const triplet_data_t *>(pass.value->data);
+}
+
 // idle_record - the record just read is idle too long at the pass's time:
 // *idle is how long, *what names its kind for the verbose message. A value
 // of another size than a record is left alone: its age is unknown, and the
@@ -153,8 +160,9 @@ bool idle_record(const pass_state &pass, double *idle, const char **what)
     }
     if (pass.value->size != sizeof triplet_data)
         return false;
-    idle_rule_t rule = idle_rule(triplet_data);
-    *what = triplet_data.pass_count ? "pass" : "block";
+    const triplet_data_t &record = walked_triplet(pass);
+    idle_rule_t rule = idle_rule(record);
+    *what = record.pass_count ? "pass" : "block";
     *idle = difftime(pass.now, rule.reference);
     return *idle > rule.limit;
 }
@@ -201,7 +209,7 @@ batch_end walk_batch(DBC *dbcp, pass_state *pass, uint32_t *deleted)
                 return walk_failed;
             }
             ++*deleted;
-            if (!pass->clients && triplet_data.pass_count != 0)
+            if (!pass->clients && !pass->replies && walked_triplet(*pass).pass_count != 0)
                 pass->batch_passed++;
         }
         if (stop_requested())
@@ -232,7 +240,8 @@ int save_position(const pass_state &pass, DB_TXN *txn, batch_end end)
 // nothing.
 int save_totals(const pass_state &pass, DB_TXN *txn, batch_end end, uint32_t deleted)
 {
-    if (pass.sweep == nullptr)
+    // The totals count triplets and clients; reply pairs have none.
+    if (pass.sweep == nullptr || pass.replies)
         return 0;
     totals_change change{};
     if (pass.clients) {

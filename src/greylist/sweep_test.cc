@@ -162,6 +162,27 @@ TEST_P(SweepSlices, EachPassWalksTheNextSlice)
     EXPECT_EQ(c.position_left ? 1u : 2u, totals.sweeps_finished);
 }
 
+// Reply pairs expire in the same pass as the triplets, but the sweep's
+// totals count triplets and clients alone: neither a pair's expiry nor the
+// end of the pairs' walk is a triplet's or a finished sweep's.
+TEST_F(Sweep, ExpiredReplyPairsAreNoTripletsInTheTotals)
+{
+    settings.replies = 1;
+    put_idle(home.path, 2);
+    put_generated(home.path, "replies-1.db", 5, [](size_t i) {
+        return std::make_pair("outside" + std::to_string(i) + "@example.org" +
+                                  std::string(1, '\0') + "user@example.com",
+                              reply_value(long_ago, long_ago, 1));
+    });
+    ASSERT_NO_FATAL_FAILURE(pass(0));
+    EXPECT_TRUE(keys_in(home.path).empty());
+    EXPECT_TRUE(read_records(home.path, "replies-1.db").empty());
+    sweep_totals totals = totals_in(home.path);
+    EXPECT_EQ(2u, totals.expired_blocked);
+    EXPECT_EQ(0u, totals.expired_passed);
+    EXPECT_EQ(1u, totals.sweeps_finished);
+}
+
 const slice_case slice_cases[] = {
     {"several_slices", 350, 100, {100, 100, 100, 50}, false},
     {"ends_on_the_last_key", 200, 100, {100, 100}, true},
