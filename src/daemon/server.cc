@@ -250,10 +250,14 @@ void *sweep_regularly(void *)
 }
 
 // environment_event - the library's events. A failed environment cannot be
-// mended from inside: the server ends, and its restart runs recovery.
+// mended from inside: the server ends, and its restart runs recovery. The
+// library reports a panic that another process's recovery set in the shared
+// regions (DB_REGISTER: a spawned daemon on the same home that found a dead
+// one) as DB_EVENT_REG_PANIC, not DB_EVENT_PANIC; it leaves the environment
+// as dead.
 void environment_event(DB_ENV *, u_int32_t event, void *)
 {
-    if (event != DB_EVENT_PANIC)
+    if (event != DB_EVENT_PANIC && event != DB_EVENT_REG_PANIC)
         return;
     environment_failed = true;
     char byte = 0;

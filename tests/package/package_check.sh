@@ -9,6 +9,12 @@
 #     (owner murvane, mode 0700), the daemon in /usr/sbin, the manual page;
 #   - the installed daemon, run as murvane on one policy request on standard
 #     input, answers with the greylisting deferral and stores the triplet;
+#   - the resident server's units (murvane-server.service and .socket) are
+#     installed, neither enabled nor started, and pass systemd-analyze verify
+#     (this machine's systemd, against the installed daemon); the installed
+#     daemon, run with the service's ExecStart as murvane on a socket handed
+#     over at the socket unit's ListenStream, says READY=1, answers a request
+#     with the greylisting deferral, and stops in order on SIGTERM;
 #   - removing the package keeps the database, and installing it again finds
 #     the triplet there; purging removes the home and leaves nothing of the
 #     package but its user and group (Debian leaves system users in place);
@@ -159,12 +165,165 @@ $expected"
     fi
 }
 
+# unit_path NAME - where the package put a systemd unit in the root, or
+# nothing.
+unit_path() {
+    for dir in lib/systemd/system usr/lib/systemd/system; do
+        if [ -f "$root/$dir/$1" ]; then
+            echo "/$dir/$1"
+            return
+        fi
+    done
+}
+
+check_units() {
+    for unit in murvane-server.service murvane-server.socket; do
+        path=$(unit_path "$unit")
+        if [ -z "$path" ]; then
+            fail "no unit $unit installed"
+            continue
+        fi
+        state=$(systemctl --root="$root" is-enabled "$unit" 2>&1) || true
+        [ "$state" = disabled ] || fail "$unit is $state, not disabled"
+        ok "$path installed, $state"
+    done
+    links=$(find "$root/etc/systemd" -name 'murvane*' 2>/dev/null)
+    [ -z "$links" ] || fail "units enabled: $links"
+
+    # systemd-analyze verify reads the units with the machine's own unit
+    # files around them, in a root of their own that holds the installed
+    # daemon (it checks that ExecStart names an executable); anything it
+    # says is a finding.
+    verify=$root/var/tmp/verify
+    mkdir -p "$verify/usr/lib/systemd/system" "$verify/usr/sbin"
+    cp -a /lib/systemd/system/. "$verify/usr/lib/systemd/system/"
+    cp "$root/usr/sbin/murvane" "$verify/usr/sbin/"
+    for unit in murvane-server.service murvane-server.socket; do
+        cp "$root$(unit_path "$unit")" "$verify/usr/lib/systemd/system/"
+    done
+    if out=$(systemd-analyze verify --man=no --root="$verify" \
+        murvane-server.service murvane-server.socket 2>&1) && [ -z "$out" ]; then
+        ok "systemd-analyze verify: nothing to say about either unit"
+    else
+        fail "systemd-analyze verify: $out"
+    fi
+    rm -rf "$verify"
+}
+
+# check_server_unit - what systemd would do with the units, without systemd:
+# the socket made at the socket unit's ListenStream, handed over as fd 3
+# (LISTEN_FDS, LISTEN_PID) to the service's ExecStart run in the root as
+# murvane with umask 077, READY=1 awaited on NOTIFY_SOCKET, one request, then
+# SIGTERM. Bounded throughout; python3 plays systemd and the mail server.
+check_server_unit() {
+    service=$(unit_path murvane-server.service)
+    socket_unit=$(unit_path murvane-server.socket)
+    [ -n "$service" ] && [ -n "$socket_unit" ] || return
+    if out=$(python3 - "$root" "$root$service" "$root$socket_unit" "$upstream" 2>&1 <<'PYTHON'
+import os, pwd, select, shlex, signal, socket, sys, time
+
+root, service, socket_unit, version = sys.argv[1:]
+
+def setting(path, name):
+    with open(path) as f:
+        found = [l.split("=", 1)[1].strip() for l in f if l.startswith(name + "=")]
+    if len(found) != 1:
+        sys.exit("%s: %d %s= lines" % (path, len(found), name))
+    return found[0]
+
+argv = shlex.split(setting(service, "ExecStart"))
+path = setting(socket_unit, "ListenStream")
+user = setting(service, "User")
+entry = [l.split(":") for l in open(root + "/etc/passwd") if l.split(":")[0] == user][0]
+uid, gid = int(entry[2]), int(entry[3])
+
+notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+notify.bind("\0murvane-package-check-%d" % os.getpid())
+listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+if os.path.lexists(root + path):
+    os.unlink(root + path)
+listener.bind(root + path)
+listener.listen(16)
+pid = os.fork()
+if pid == 0:
+    try:
+        os.dup2(listener.fileno(), 3)
+        os.chroot(root)
+        os.chdir("/")
+        os.setgroups([])
+        os.setgid(gid)
+        os.setuid(uid)
+        os.umask(0o077)
+        os.execve(argv[0], argv, {
+            "PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LISTEN_PID": str(os.getpid()),
+            "LISTEN_FDS": "1", "NOTIFY_SOCKET": "@murvane-package-check-%d" % os.getppid()})
+    finally:
+        os._exit(127)
+listener.close()
+status = None
+try:
+    messages = []
+    end = time.monotonic() + 30
+    while "READY=1" not in messages and time.monotonic() < end:
+        if select.select([notify], [], [], 0.5)[0]:
+            messages += notify.recv(4096).decode().split("\n")
+        done, status_word = os.waitpid(pid, os.WNOHANG)
+        if done:
+            status = os.waitstatus_to_exitcode(status_word)
+            sys.exit("the server exited with status %d before it was ready" % status)
+    if "READY=1" not in messages:
+        sys.exit("no READY=1 within 30 s: %r" % messages)
+    client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    client.settimeout(30)
+    client.connect(root + path)
+    client.sendall(b"request=smtpd_access_policy\nprotocol_state=RCPT\n"
+                   b"protocol_name=ESMTP\nclient_address=192.0.2.78\n"
+                   b"sender=alice@example.net\nrecipient=bob@example.org\n\n")
+    answer = b""
+    while not answer.endswith(b"\n\n"):
+        part = client.recv(4096)
+        if not part:
+            break
+        answer += part
+    client.close()
+    expected = ("action=DEFER_IF_PERMIT Greylisted by murvane %s, try again in 3480 "
+                "seconds.  See https://www.murvane.org/greylisting/ for more "
+                "information.\n\n" % version).encode()
+    if answer != expected:
+        sys.exit("the server answered %r" % answer)
+    os.kill(pid, signal.SIGTERM)
+    end = time.monotonic() + 30
+    while status is None and time.monotonic() < end:
+        done, status_word = os.waitpid(pid, os.WNOHANG)
+        if done:
+            status = os.waitstatus_to_exitcode(status_word)
+        else:
+            time.sleep(0.05)
+    if status != 0:
+        sys.exit("the server's status after SIGTERM: %r" % status)
+finally:
+    if status is None:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    if os.path.lexists(root + path):
+        os.unlink(root + path)
+PYTHON
+    ); then
+        ok "the service's ExecStart, run as murvane on a handed-over socket, answers and stops in order"
+    else
+        fail "the service's ExecStart on a handed-over socket: $out"
+    fi
+}
+
 check_remove() {
     apt_in_root remove murvane || fail "apt-get remove failed"
     [ "$(dpkg_status)" = "deinstall ok config-files" ] || fail "dpkg status after remove: $(dpkg_status)"
     [ ! -e "$root/usr/sbin/murvane" ] || fail "/usr/sbin/murvane is left after remove"
     [ ! -e "$root/usr/share/man/man8/murvane.8.gz" ] || fail "the manual page is left after remove"
     [ -f "$root/var/db/murvane/triplets-1.db" ] || fail "remove deleted the database"
+    for unit in murvane-server.service murvane-server.socket; do
+        [ -z "$(unit_path "$unit")" ] || fail "$unit is left after remove"
+    done
     in_root getent passwd murvane >/dev/null || fail "remove deleted the user"
     ok "apt-get remove: the daemon is gone, /var/db/murvane/triplets-1.db kept"
 
@@ -244,7 +403,9 @@ inside() {
     ok "postfix installed first, as an Internet Site (and not started)"
     if check_install; then
         check_serve
+        check_units
         check_remove
+        check_server_unit
         check_purge
         check_other_libdb
     fi
@@ -270,7 +431,8 @@ if [ "$(id -u)" != 0 ]; then
     say "skipped: needs root (debootstrap, chroot, mounts)"
     exit 77
 fi
-sh "$source_dir/scripts/deps.sh" debootstrap
+# systemd: systemctl and systemd-analyze read the root's units offline.
+sh "$source_dir/scripts/deps.sh" debootstrap systemd
 version=$(dpkg-deb -f "$deb" Version)
 upstream=${version%-*}
 

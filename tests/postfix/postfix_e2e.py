@@ -25,9 +25,22 @@ user nobody, and talks SMTP to it with smtplib as a sending mail server would:
 With --concurrency it runs instead the busy-site passes described above
 concurrency_main(): many sessions at once, then daemons killed among them.
 
-Usage: postfix_e2e.py MURVANE_BINARY, or postfix_e2e.py --concurrency
-MURVANE_BINARY SYSLOG_CAPTURE_LIBRARY (the daemons' log is captured through
-the test's preload library). Needs root, as Postfix's master does
+With --server inet, unix or activated the same instance asks one resident
+murvane --listen that the test starts as nobody (see the Server class for the
+three ways smtpd reaches it), and the scenario runs against it, with what
+differs: the server outlives smtpd's policy connections and its periodic
+sweep expires the old triplet; it stops in order on SIGTERM (status 0,
+"server stopped", STOPPING=1) and logs no error; with regions created by root
+it cannot start, and mail is deferred with 451 4.3.5 until they are removed;
+a spawned daemon on its home that is killed, and the next one's recovery,
+end it with status 1 (a failed environment), and started again it serves.
+With --server and --concurrency, the concurrent pass runs against the server
+with 20 and then 50 sessions at once, then a pass during which the server is
+restarted in order (no kill run).
+
+Usage: postfix_e2e.py MURVANE_BINARY, or postfix_e2e.py [--concurrency]
+[--server inet|unix|activated] MURVANE_BINARY SYSLOG_CAPTURE_LIBRARY (the
+daemons' log is captured through the test's preload library). Needs root, as Postfix's master does
 (exit 77, which CTest counts as skipped, otherwise), and db5.3_load to seed the
 database. Installs Postfix through scripts/postfix-deps.sh when it is missing.
 Every wait is bounded; every process the test started is stopped, by PID, also
@@ -41,10 +54,12 @@ import os
 import pwd
 import random
 import re
+import select
 import shutil
 import signal
 import smtplib
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -201,6 +216,8 @@ class Instance:
         self.port = free_port()
         self.started = False
         self.daemon_log = None   # the daemons' captured syslog, when asked for
+        self.server = None       # the resident server, in server mode
+        self.policy = "unix:private/murvane"   # what smtpd asks
         user = pwd.getpwnam(SPAWN_USER)
         self.uid, self.gid = user.pw_uid, user.pw_gid
 
@@ -321,12 +338,18 @@ class Instance:
     def stop(self):
         """Stop the instance and everything it started; bounded, by PID."""
         if not self.started:
+            if self.server is not None:
+                self.server.stop()
             return
         self.started = False
         try:
             self.postfix("stop")
         except subprocess.TimeoutExpired:
             log("postfix stop timed out")
+        # The server after Postfix, so that no request comes in meanwhile;
+        # by its own stop, so that its exit status is the test's to read.
+        if self.server is not None:
+            self.server.stop()
         for sig in (None, signal.SIGTERM, signal.SIGKILL):
             if sig is not None:
                 left = self.our_processes()
@@ -403,6 +426,256 @@ class Instance:
             listing[(address, sender, recipient)] = (
                 ctime_seconds(created), ctime_seconds(seen), int(deferred), int(passed))
         return listing
+
+
+# --- The resident server (murvane --listen) -----------------------------------
+#
+# In server mode the same instance asks one long-running murvane instead of a
+# spawn service: the test starts it as the spawn user (spawn's umask, a bare
+# environment), as a supervisor would, waits for its readiness datagram on
+# NOTIFY_SOCKET, and points check_policy_service at it. Three ways to reach it:
+#
+#   inet       the server binds 127.0.0.1 at a free port itself;
+#   unix       the server binds a socket file itself, in a directory of the
+#              queue that only the spawn user and the group postfix enter,
+#              and gives it the group postfix and mode 0660 (--socket-group,
+#              --socket-mode); the spawn user is in that group for it;
+#   activated  the test makes the listening socket private/murvane-server in the
+#              queue as root, owned by the spawn user and the group postfix,
+#              mode 0660, and hands it over as fd 3 with LISTEN_FDS and
+#              LISTEN_PID, as the package's socket unit has systemd do.
+
+SERVER_KINDS = ("inet", "unix", "activated")
+SWEEP_INTERVAL = 1        # --sweep-interval of the server under test
+READY_SECONDS = 30        # from start to the readiness datagram
+SERVER_STOP_SECONDS = 40  # from SIGTERM to exit: above the 30 s request bound
+# In the sanitizer build: the capture library is preloaded ahead of the
+# sanitizer's runtime, and a leak at the server's exit changes its status.
+SANITIZER_OPTIONS = "verify_asan_link_order=0:detect_leaks=1"
+
+
+class Server:
+    """murvane --listen run by the test for an instance; started and
+    stopped by the test, each start a new process."""
+
+    def __init__(self, instance, kind, capture_library):
+        check(kind in SERVER_KINDS, "no such server kind: %r" % kind)
+        self.instance = instance
+        self.kind = kind
+        self.library = capture_library
+        self.process = None
+        self.status = None       # exit status of the latest process, once it ended
+        self.messages = []       # datagrams of the latest process on NOTIFY_SOCKET
+        self.notify = None
+        self.log_mark = 0        # length of the daemon log when it started
+        self.handed_over = None  # inode of the socket made for activation
+        self.stderr = os.path.join(instance.root, "server.stderr")
+        if kind == "inet":
+            self.address = "inet:%s:%d" % (CLIENT, free_port())
+            instance.policy = self.address
+        elif kind == "unix":
+            self.path = os.path.join(instance.queue, "murvane", "policy")
+            self.address = "unix:" + self.path
+            instance.policy = "unix:murvane/policy"   # smtpd runs in the queue
+        else:
+            self.path = os.path.join(instance.queue, "private", "murvane-server")
+            self.address = "unix:" + self.path
+            instance.policy = "unix:private/murvane-server"
+        instance.server = self
+
+    def prepare(self):
+        """Before Postfix starts: the unix socket's directory, and smtpd told
+        to ask the server; the spawn service and its time limit removed, so
+        that nothing but the server can answer."""
+        instance = self.instance
+        if self.kind == "unix":
+            directory = os.path.dirname(self.path)
+            os.mkdir(directory)
+            os.chown(directory, instance.uid, pwd.getpwnam("postfix").pw_gid)
+            os.chmod(directory, 0o750)
+        for args in (["-e", "smtpd_recipient_restrictions = reject_unauth_destination, "
+                      "reject_unlisted_recipient, check_policy_service " + instance.policy],
+                     ["-MX", "murvane/unix"], ["-X", "murvane_time_limit"]):
+            result = run(["postconf", "-c", instance.config] + args, env={"PATH": PATH})
+            check(result.returncode == 0, "postconf %s failed: %s" % (
+                " ".join(args), result.stderr.decode(errors="replace")))
+
+    def argv(self):
+        argv = [self.instance.murvane, "--listen", self.address, "-h", self.instance.home,
+                "-g", str(DELAY), "--sweep-interval", str(SWEEP_INTERVAL)]
+        if self.kind == "unix":
+            argv += ["--socket-group", "postfix", "--socket-mode", "0660"]
+        return argv
+
+    def activation_socket(self):
+        """The listening socket the socket unit would make: as root, in the
+        queue's private directory, for the spawn user and the group postfix."""
+        if os.path.lexists(self.path):
+            os.unlink(self.path)
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            listener.bind(self.path)
+            os.chown(self.path, self.instance.uid, pwd.getpwnam("postfix").pw_gid)
+            os.chmod(self.path, 0o660)
+            listener.listen(128)
+            self.handed_over = os.stat(self.path).st_ino
+        except BaseException:
+            listener.close()
+            raise
+        return listener
+
+    def launch(self):
+        """Start a new server process; its readiness is the caller's to wait
+        for."""
+        instance = self.instance
+        self.status, self.messages = None, []
+        _, self.log_mark = daemon_log(instance)
+        if self.notify is not None:
+            self.notify.close()
+        # An abstract name: no file for the spawn user to be allowed into.
+        name = "murvane-e2e-%d-%d" % (os.getpid(), int(time.monotonic() * 1000))
+        self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.notify.bind("\0" + name)
+        env = {"PATH": PATH, "NOTIFY_SOCKET": "@" + name,
+               "LD_PRELOAD": self.library, "MURVANE_SYSLOG_FILE": instance.daemon_log,
+               "ASAN_OPTIONS": SANITIZER_OPTIONS}
+        argv, pass_fds, listener = self.argv(), (), None
+        if self.kind == "activated":
+            listener = self.activation_socket()
+            fd = listener.fileno()
+            # LISTEN_PID must be the daemon's own pid: the shell sets it to
+            # its $$ and then becomes the daemon.
+            move = "" if fd == 3 else "exec 3<&%d %d<&- && " % (fd, fd)
+            argv = ["sh", "-c", move + 'export LISTEN_PID=$$ LISTEN_FDS=1 && exec "$@"',
+                    "sh"] + argv
+            pass_fds = (fd,)
+        groups = [pwd.getpwnam("postfix").pw_gid] if self.kind == "unix" else []
+        uid, gid = instance.uid, instance.gid
+
+        def become_spawn_user():
+            os.setgroups(groups)
+            os.setgid(gid)
+            os.setuid(uid)
+            os.umask(0o077)
+        with open(self.stderr, "ab") as stderr:
+            try:
+                self.process = subprocess.Popen(
+                    argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                    stderr=stderr, cwd="/", env=env, pass_fds=pass_fds,
+                    preexec_fn=become_spawn_user)
+            finally:
+                # The server holds the only copy: when it is gone, smtpd's
+                # connections are refused rather than left waiting.
+                if listener is not None:
+                    listener.close()
+
+    def receive(self, seconds):
+        """Wait up to `seconds` for datagrams on NOTIFY_SOCKET; keep them."""
+        ready, _, _ = select.select([self.notify], [], [], max(0, seconds))
+        while ready:
+            self.messages += self.notify.recv(4096).decode(errors="replace").split("\n")
+            ready, _, _ = select.select([self.notify], [], [], 0)
+
+    def start(self, deadline):
+        """A new server process, ready: it sent READY=1 and still runs."""
+        self.launch()
+        end = min(deadline.end, time.monotonic() + READY_SECONDS)
+        while "READY=1" not in self.messages:
+            if self.process.poll() is not None:
+                self.status = self.process.returncode
+                raise Failure("the server exited with status %d before it was ready: %s"
+                              % (self.status, self.stderr_text()))
+            check(time.monotonic() < end, "no READY=1 from the server within %d s"
+                  % READY_SECONDS)
+            self.receive(min(0.5, end - time.monotonic()))
+        if self.kind == "unix":
+            # Made by the server: the mode and group it was told.
+            made = os.stat(self.path)
+            check(stat.S_ISSOCK(made.st_mode) and stat.S_IMODE(made.st_mode) == 0o660
+                  and made.st_gid == pwd.getpwnam("postfix").pw_gid
+                  and made.st_uid == self.instance.uid,
+                  "the server's socket has mode %o, owner %d, group %d"
+                  % (made.st_mode, made.st_uid, made.st_gid))
+        elif self.kind == "activated":
+            check(os.stat(self.path).st_ino == self.handed_over,
+                  "the server replaced the socket it was handed")
+
+    def start_refused(self, deadline):
+        """A new server process that must fail to start: it exits with a
+        status other than 0 before it is ready. Returns the status."""
+        self.launch()
+        try:
+            self.status = self.process.wait(timeout=min(READY_SECONDS, deadline.left()))
+        except subprocess.TimeoutExpired:
+            raise Failure("the server did not exit")
+        self.receive(0)
+        check("READY=1" not in self.messages, "the server said it was ready")
+        check(self.status != 0, "the server exited with status 0")
+        return self.status
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self):
+        """SIGTERM, as a supervisor stops it, then a bounded wait; SIGKILL if
+        it does not end. Returns the exit status (negative: killed by that
+        signal), also when the process had ended before."""
+        if self.process is None:
+            return None
+        if self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=SERVER_STOP_SECONDS)
+            except subprocess.TimeoutExpired:
+                log("the server did not stop within %d s: SIGKILL" % SERVER_STOP_SECONDS)
+                os.kill(self.process.pid, signal.SIGKILL)
+                self.process.wait(timeout=COMMAND_SECONDS)
+        self.status = self.process.returncode
+        self.receive(0)
+        return self.status
+
+    def stderr_text(self):
+        try:
+            with open(self.stderr, errors="replace") as f:
+                return f.read().strip() or "(nothing on standard error)"
+        except OSError:
+            return "(no standard error)"
+
+    def check_stopped_in_order(self):
+        """The latest process ended by its orderly stop: status 0, "server
+        stopped" logged and STOPPING=1 sent."""
+        check(self.status == 0, "the server exited with status %r: %s"
+              % (self.status, self.stderr_text()))
+        lines, _ = daemon_log(self.instance, self.log_mark)
+        check("notice\tserver stopped" in lines, "the server logged no 'server stopped'")
+        check("STOPPING=1" in self.messages, "the server sent no STOPPING=1")
+
+    def expired(self, mark=0):
+        """Triplets the server's expiry sweep reported deleted."""
+        lines, _ = daemon_log(self.instance, mark)
+        return sum(int(m.group(1)) for m in
+                   (re.fullmatch(r"notice\tExpired (\d+) triplets", l) for l in lines) if m)
+
+
+def server_errors(instance, mark=0):
+    """The server's log lines at level err and above."""
+    lines, _ = daemon_log(instance, mark)
+    return [l for l in lines if l.split("\t")[0] in ("emerg", "alert", "crit", "err")]
+
+
+def policy_warnings(instance, text):
+    """Postfix's complaints about the policy service it asks: no answer,
+    a connection refused or cut, a protocol error."""
+    name = instance.policy.split(":", 1)[1]
+    return [l for l in text.splitlines()
+            if re.search(r"\b(warning|fatal|panic|error):", l) and name in l]
+
+
+def start_all(instance, deadline):
+    """Postfix, then the server when there is one."""
+    instance.start(deadline)
+    if instance.server is not None:
+        instance.server.start(deadline)
 
 
 def ctime_seconds(text):
@@ -615,11 +888,23 @@ def scenario(instance, seen, deadline):
     check(replies[1][0] == 554 and replies[1][1].startswith("5.7.1"),
           "relaying answered %r" % (replies[1],))
 
-    log("smtpd lets go: the murvane it held stops in order and expires %s" % dave)
-    check(instance.spawned_daemons(), "no murvane process is running")
-    instance.reload()
-    deadline.wait_for("the spawned murvane processes to stop",
-                      lambda: not instance.spawned_daemons(), limit=60)
+    if instance.server is None:
+        log("smtpd lets go: the murvane it held stops in order and expires %s" % dave)
+        check(instance.spawned_daemons(), "no murvane process is running")
+        instance.reload()
+        deadline.wait_for("the spawned murvane processes to stop",
+                          lambda: not instance.spawned_daemons(), limit=60)
+    else:
+        server = instance.server
+        log("smtpd lets go: the server goes on, and its sweep expires %s" % dave)
+        instance.reload()
+        replies, data_reply = transaction(instance, [bob], "m6")
+        accepted(replies[0], bob)
+        data_sent(data_reply, "m6")
+        seen.add(bob, passed=1)
+        check(server.running(), "the server exited (status %r)" % server.process.poll())
+        deadline.wait_for("the sweep's 'Expired 1 triplets'", server.expired, limit=60)
+        check(server.expired() == 1, "the sweep expired %d triplets, not 1" % server.expired())
     seen.forget(dave)
 
     log("--dump-triplets as %s lists the triplets with their counts" % SPAWN_USER)
@@ -650,16 +935,90 @@ def locked_out(instance, deadline):
           "root's listing did not create the regions as root: %r" % regions)
     mark = len(instance.maillog_text())
     instance.start(deadline)
+    if instance.server is not None:
+        # The server opens the environment before it listens: it cannot
+        # start, and smtpd finds no policy service to ask.
+        _, daemon_mark = daemon_log(instance)
+        status = instance.server.start_refused(deadline)
+        check(server_errors(instance, daemon_mark), "the server exited with status %d "
+              "and logged no error" % status)
     replies, _ = transaction(instance, [bob])
     check(replies[0][0] == 451 and replies[0][1].startswith("4.3.5"),
           "a request the daemon cannot decide answered %r" % (replies[0],))
-    check(instance.murvane + " exit status 1" in instance.maillog_text()[mark:],
-          "spawn logged no failure exit of murvane")
+    if instance.server is None:
+        check(instance.murvane + " exit status 1" in instance.maillog_text()[mark:],
+              "spawn logged no failure exit of murvane")
+    else:
+        check(policy_warnings(instance, instance.maillog_text()[mark:]),
+              "smtpd logged nothing about the policy service it could not reach")
 
     log("removing them, as the admin guide says, lets the daemons in again")
     instance.stop()
     remove_regions(instance)
-    instance.start(deadline)
+    start_all(instance, deadline)
+    replies, _ = transaction(instance, [bob])
+    accepted(replies[0], bob)
+
+
+def policy_request(recipient):
+    """One policy request of CLIENT and SENDER, as smtpd would send it."""
+    return ("request=smtpd_access_policy\nprotocol_state=RCPT\nprotocol_name=ESMTP\n"
+            "client_address=%s\nsender=%s\nrecipient=%s\n\n"
+            % (CLIENT, SENDER, recipient)).encode()
+
+
+def shared_home(instance, deadline):
+    """Why the admin guide advises one mode per home: a spawned daemon on
+    the server's home that is killed makes the next one run recovery, which
+    leaves the server's environment failed. The server must then end with
+    status 1 (so that its supervisor's restart recovers), not go on answering
+    from a dead environment; started again, it serves."""
+    server = instance.server
+    bob = "bob@" + DOMAIN
+    log("a spawned daemon on the server's home is killed, the next one recovers: "
+        "the server ends with status 1")
+    _, mark = daemon_log(instance)
+    env = {"PATH": PATH, "LD_PRELOAD": server.library,
+           "MURVANE_SYSLOG_FILE": instance.daemon_log, "ASAN_OPTIONS": SANITIZER_OPTIONS}
+    spawned = subprocess.Popen([instance.murvane, "-h", instance.home], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd="/",
+                               env=env, preexec_fn=instance.as_spawn_user())
+    try:
+        spawned.stdin.write(policy_request(bob))
+        spawned.stdin.flush()
+        ready, _, _ = select.select([spawned.stdout], [], [], COMMAND_SECONDS)
+        check(ready and spawned.stdout.readline().startswith(b"action="),
+              "the spawned daemon did not answer")
+    finally:
+        spawned.kill()
+        spawned.wait(timeout=COMMAND_SECONDS)
+        spawned.stdin.close()
+        spawned.stdout.close()
+    result = subprocess.run([instance.murvane, "-h", instance.home], input=policy_request(bob),
+                            capture_output=True, timeout=COMMAND_SECONDS, cwd="/", env=env,
+                            preexec_fn=instance.as_spawn_user())
+    check(result.returncode == 0 and result.stdout.startswith(b"action="),
+          "the daemon after the killed one exited with %d: %r"
+          % (result.returncode, result.stdout))
+    # The server meets the failed environment at its next use of it: the
+    # sweep's, every second, or this request's. smtpd's answer depends on
+    # which comes first: the request's failure answer (WARN, let through) or
+    # no server any more (451 4.3.5); never a greylisting answer.
+    replies, _ = transaction(instance, [bob])
+    check(replies[0][0] == 250 or (replies[0][0] == 451 and replies[0][1].startswith("4.3.5")),
+          "a request to a server on a failed environment answered %r" % (replies[0],))
+    try:
+        status = server.process.wait(timeout=min(COMMAND_SECONDS, deadline.left()))
+    except subprocess.TimeoutExpired:
+        raise Failure("the server goes on with a failed environment")
+    server.status = status
+    check(status == 1, "the server exited with status %d, not 1" % status)
+    lines, _ = daemon_log(instance, mark)
+    check("err\tthe environment failed: exiting, a restart runs recovery" in lines,
+          "the server did not say why it ended:\n" + "\n".join(lines))
+
+    log("started again, the server recovers and serves")
+    server.start(deadline)
     replies, _ = transaction(instance, [bob])
     accepted(replies[0], bob)
 
@@ -667,6 +1026,8 @@ def locked_out(instance, deadline):
 def complaints(instance):
     """Lines in which Postfix complains about the policy service: a spawned
     daemon that failed or died, or that broke the protocol."""
+    if instance.server is not None:
+        return policy_warnings(instance, instance.maillog_text())
     return [line for line in instance.maillog_text().splitlines()
             if re.search(r"\b(warning|fatal|panic|error):", line)
             and re.search(r"private/murvane|sbin/murvane|postfix/spawn", line)]
@@ -708,6 +1069,7 @@ STUCK_SLACK = 15          # what a loaded machine may add to it
 KILL_EVERY = 0.5
 KILL_SECONDS = 8
 CONCURRENCY_SECONDS = 600
+SERVER_SESSIONS = (20, 50)   # the server's concurrent passes, in turn
 
 
 def session(instance, sender, recipients):
@@ -737,13 +1099,13 @@ def messages_of(tag):
             for i in range(MESSAGES)]
 
 
-def run_pass(instance, messages, while_running=None):
-    """All messages, SESSIONS at a time. while_running(done), when given, is
+def run_pass(instance, messages, while_running=None, sessions=SESSIONS):
+    """All messages, `sessions` at a time. while_running(done), when given, is
     called in this thread until every session has ended (done() tells).
     Returns ([(sender, recipient, code, text, seconds)], seconds taken)."""
     import concurrent.futures
     started = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(max_workers=SESSIONS) as pool:
+    with concurrent.futures.ThreadPoolExecutor(max_workers=sessions) as pool:
         futures = [pool.submit(session, instance, sender, recipients)
                    for sender, recipients in messages]
         if while_running is not None:
@@ -862,15 +1224,23 @@ def daemon_log(instance, mark=0):
     return text[mark:].splitlines(), len(text)
 
 
-def capture_daemon_log(instance, capture_library):
-    """Have spawn run murvane with the test's syslog capture preloaded, each
-    line into one file that every daemon appends to."""
+def capture_file(instance, capture_library):
+    """A copy of the capture library that the spawn user may load, and the
+    file (instance.daemon_log) that every daemon appends its lines to.
+    Returns the copy's path."""
     library = os.path.join(instance.root, "syslog_capture.so")
     shutil.copy(capture_library, library)
     os.chmod(library, 0o755)
     instance.daemon_log = os.path.join(instance.root, "murvane.log")
     open(instance.daemon_log, "w").close()
     os.chown(instance.daemon_log, instance.uid, instance.gid)
+    return library
+
+
+def capture_daemon_log(instance, capture_library):
+    """Have spawn run murvane with the test's syslog capture preloaded, each
+    line into one file that every daemon appends to."""
+    library = capture_file(instance, capture_library)
     result = run(["postconf", "-c", instance.config, "-P",
                   "murvane/unix/export_environment=TZ,MAIL_CONFIG,LANG,"
                   "LD_PRELOAD=%s,MURVANE_SYSLOG_FILE=%s" % (library, instance.daemon_log)],
@@ -879,20 +1249,28 @@ def capture_daemon_log(instance, capture_library):
           % result.stderr.decode(errors="replace"))
 
 
-def concurrent_pass(instance, deadline):
+def concurrent_pass(instance, deadline, sessions=SESSIONS, tag="c"):
     mark = len(instance.maillog_text())
     _, daemon_mark = daemon_log(instance)
-    messages = messages_of("c")
-    log("concurrent pass: %d sessions, %d new triplets" % (SESSIONS, MESSAGES * RECIPIENTS_EACH))
-    new, seconds = run_pass(instance, messages)
+    messages = messages_of(tag)
+    log("concurrent pass: %d sessions, %d new triplets" % (sessions, MESSAGES * RECIPIENTS_EACH))
+    new, seconds = run_pass(instance, messages, sessions=sessions)
     log("  new triplets in %.1f s, %s" % (seconds, latency_text(new)))
     time.sleep(DELAY + 1)
     log("concurrent pass: the same triplets once the delay has passed")
-    known, seconds = run_pass(instance, messages)
+    known, seconds = run_pass(instance, messages, sessions=sessions)
     log("  known triplets in %.1f s, %s" % (seconds, latency_text(known)))
     check(deadline.left() > 0, "the concurrent pass took too long")
 
-    ends, exits = spawn_lines(instance.maillog_text()[mark:])
+    if instance.server is None:
+        ends, exits = spawn_lines(instance.maillog_text()[mark:])
+    else:
+        # One process serves every connection: what would be an early end
+        # of a spawned daemon is smtpd's complaint about the service, and an
+        # exit is the server's.
+        ends = policy_warnings(instance, instance.maillog_text()[mark:])
+        exits = [] if instance.server.running() else [
+            "the server exited with status %r" % instance.server.process.poll()]
     codes = {}
     for r in new + known:
         codes[r[2]] = codes.get(r[2], 0) + 1
@@ -1097,29 +1475,159 @@ def prepare(say):
     return None
 
 
+SERVER_RESTARTS = 3       # orderly restarts of the server during the restart pass
+RESTART_SPACING = 3       # seconds between them
+
+
+def restart_pass(instance, deadline):
+    """The cost of a restart, as the admin guide tells it: SESSIONS sessions
+    on new triplets while the server is stopped in order (SIGTERM) and
+    started again SERVER_RESTARTS times. A request already received is
+    answered before the stop; smtpd, finding its connection closed, connects
+    again a second later; so every recipient must still get the greylisting
+    deferral, each stop must be orderly, and the same triplets once the delay
+    has passed must all be accepted: none was lost."""
+    server = instance.server
+    messages = messages_of("r")
+    restarts = []
+
+    def restart_now_and_then(done):
+        while not done() and len(restarts) < SERVER_RESTARTS:
+            # Restarts further apart than smtpd's second before it connects
+            # again, so that its second try never meets the next restart.
+            pause_end = time.monotonic() + RESTART_SPACING
+            while not done() and time.monotonic() < pause_end:
+                time.sleep(0.05)
+            if done():
+                break
+            started = time.monotonic()
+            server.stop()
+            server.check_stopped_in_order()
+            server.start(deadline)
+            restarts.append(time.monotonic() - started)
+        while not done():
+            time.sleep(0.05)
+
+    log("restart pass: %d sessions, %d new triplets, the server restarted %d times"
+        % (SESSIONS, MESSAGES * RECIPIENTS_EACH, SERVER_RESTARTS))
+    new, seconds = run_pass(instance, messages, restart_now_and_then)
+    log("  new triplets in %.1f s, %s; restarts took %s" % (
+        seconds, latency_text(new), ", ".join("%.3f s" % r for r in restarts)))
+    check(restarts, "the pass ended before the server was restarted")
+    wrong = [r for r in new if r[2] != 450 or not GREYLISTED.fullmatch(r[3])
+             or int(GREYLISTED.fullmatch(r[3]).group("left")) != DELAY]
+    check(not wrong, "%d new triplets not deferred for the whole delay across the "
+          "restarts, e.g. %r" % (len(wrong), wrong[:3]))
+    time.sleep(DELAY + 1)
+    log("restart pass: the same triplets once the delay has passed")
+    known, seconds = run_pass(instance, messages)
+    log("  known triplets in %.1f s, %s" % (seconds, latency_text(known)))
+    wrong = [r for r in known if r[2] != 250]
+    check(not wrong, "%d triplets deferred across the restarts not accepted, e.g. %r"
+          % (len(wrong), wrong[:3]))
+    check(server.running(), "the server exited (status %r)" % server.process.poll())
+    return {(CLIENT, sender, rcpt) for sender, rcpts in messages for rcpt in rcpts}
+
+
+def server_concurrency_main(murvane, capture_library, kind):
+    """The concurrent pass of the busy site against the resident server: with
+    SERVER_SESSIONS sessions at once in turn, on triplets of their own; the
+    restart pass; then the server's orderly stop and the listing. No kill
+    run: one process answers every connection, so a kill there stops every
+    answer at once (the scenario's shared_home has the server end and start
+    again after a failure)."""
+    instance = Instance()
+    log("private instance in %s, smtpd on %s:%d, the server over %s, %s sessions"
+        % (instance.root, CLIENT, instance.port, kind,
+           " then ".join(str(n) for n in SERVER_SESSIONS)))
+    ok = False
+    try:
+        deadline = Deadline(CONCURRENCY_SECONDS)
+        instance.build(murvane, mailboxes=CONCURRENT_MAILBOXES)
+        smtpd = "%s:%d/inet" % (CLIENT, instance.port)
+        instance.set_master_field(smtpd, "process_limit", 2 * max(SERVER_SESSIONS))
+        server = Server(instance, kind, capture_file(instance, capture_library))
+        server.prepare()
+        start_all(instance, deadline)
+        triplets = set()
+        for sessions in SERVER_SESSIONS:
+            triplets |= concurrent_pass(instance, deadline, sessions, "c%d" % sessions)
+        triplets |= restart_pass(instance, deadline)
+        instance.stop()
+        server.check_stopped_in_order()
+        errors = server_errors(instance)
+        check(not errors, "the server logged errors:\n" + "\n".join(errors[:10]))
+        listing = instance.dump_all()
+        wrong = [(t, listing.get(t)) for t in triplets
+                 if listing.get(t) is None or listing[t][2:] != (1, 1)]
+        check(not wrong, "%d triplets of the concurrent passes not stored with one "
+              "deferral and one pass, e.g. %r" % (len(wrong), wrong[:3]))
+        check(len(listing) == len(triplets), "the listing holds %d triplets, the passes "
+              "made %d" % (len(listing), len(triplets)))
+        ok = True
+    except RUN_FAILURES as e:
+        log("FAILED: %s: %s" % (type(e).__name__, e))
+    finally:
+        instance.stop()
+        if not ok:
+            log("the instance's log (last 200 lines):\n"
+                + "\n".join(instance.maillog_text().splitlines()[-200:]))
+            log("the server's most frequent log lines:\n" + daemon_log_summary(instance))
+            if instance.server is not None:
+                log("the server's standard error: " + instance.server.stderr_text())
+        instance.remove()
+    log("passed" if ok else "failed")
+    return 0 if ok else 1
+
+
+def parse_arguments(argv):
+    import argparse
+    parser = argparse.ArgumentParser(
+        prog="postfix_e2e.py",
+        description="murvane behind a real Postfix: the scenario, or with "
+        "--concurrency the busy site; with --server, against the resident server.")
+    parser.add_argument("--concurrency", action="store_true",
+                        help="the busy site's passes instead of the scenario")
+    parser.add_argument("--server", choices=SERVER_KINDS,
+                        help="ask one resident murvane --listen instead of a spawn service")
+    parser.add_argument("murvane", help="the built daemon")
+    parser.add_argument("capture", nargs="?", help="the syslog capture library "
+                        "(with --concurrency or --server)")
+    args = parser.parse_args(argv[1:])
+    if (args.concurrency or args.server) and args.capture is None:
+        parser.error("--concurrency and --server need the syslog capture library")
+    if not (args.concurrency or args.server) and args.capture is not None:
+        parser.error("the capture library goes with --concurrency or --server")
+    return args
+
+
 def main(argv):
-    concurrency = len(argv) == 4 and argv[1] == "--concurrency"
-    if len(argv) != 2 and not concurrency:
-        print("usage: postfix_e2e.py MURVANE_BINARY\n"
-              "       postfix_e2e.py --concurrency MURVANE_BINARY SYSLOG_CAPTURE_LIBRARY",
-              file=sys.stderr)
-        return 2
-    murvane = os.path.abspath(argv[-2] if concurrency else argv[1])
+    args = parse_arguments(argv)
+    murvane = os.path.abspath(args.murvane)
+    capture = os.path.abspath(args.capture) if args.capture else None
     refused = prepare(log)
     if refused is not None:
         return refused
     if shutil.which("db5.3_load") is None:
         log("FAILED: db5.3_load (Debian package db5.3-util) is not installed")
         return 1
-    if concurrency:
-        return concurrency_main(murvane, os.path.abspath(argv[-1]))
+    if args.concurrency and args.server:
+        return server_concurrency_main(murvane, capture, args.server)
+    if args.concurrency:
+        return concurrency_main(murvane, capture)
 
     instance = Instance()
-    log("private instance in %s, smtpd on %s:%d" % (instance.root, CLIENT, instance.port))
+    log("private instance in %s, smtpd on %s:%d%s" % (
+        instance.root, CLIENT, instance.port,
+        ", the server over " + args.server if args.server else ""))
     ok = False
     try:
         deadline = Deadline(SCENARIO_SECONDS)
         instance.build(murvane)
+        server = None
+        if args.server:
+            server = Server(instance, args.server, capture_file(instance, capture))
+            server.prepare()
         # Two triplets from an earlier life of the database: dave never
         # passed and is past murvane's limit for that; erin passed a day ago.
         now = int(time.time())
@@ -1132,13 +1640,19 @@ def main(argv):
             seen.add(recipient, deferred, passed)
             seen.created[recipient] = created
 
-        instance.start(deadline)
+        start_all(instance, deadline)
         listing = scenario(instance, seen, deadline)
         instance.stop()
+        if server is not None:
+            server.check_stopped_in_order()
+            errors = server_errors(instance)
+            check(not errors, "the server logged errors:\n" + "\n".join(errors))
         check(instance.dump() == listing, "the database changed when Postfix stopped")
         found = complaints(instance)
         check(not found, "Postfix complained about the policy service:\n" + "\n".join(found))
         locked_out(instance, deadline)
+        if server is not None:
+            shared_home(instance, deadline)
         ok = True
     except RUN_FAILURES as e:
         log("FAILED: %s: %s" % (type(e).__name__, e))
@@ -1146,6 +1660,9 @@ def main(argv):
         instance.stop()
         if not ok:
             log("the instance's log:\n" + instance.maillog_text())
+            if instance.server is not None:
+                log("the server's log:\n" + "\n".join(daemon_log(instance)[0]))
+                log("the server's standard error: " + instance.server.stderr_text())
         instance.remove()
     log("passed" if ok else "failed")
     return 0 if ok else 1
