@@ -44,7 +44,10 @@ status=$?
 if command -v mandoc >/dev/null 2>&1; then
     lint=$(mandoc -Tlint "$page" 2>/dev/null)
     status=$?
-    if [ "$status" -ne 0 ] || [ -n "$lint" ]; then
+    # A reference to a manual this machine lacks (systemd's pages where
+    # systemd is not installed) says nothing about the page itself.
+    rest=$(printf '%s\n' "$lint" | grep -v 'STYLE: referenced manual not found' || true)
+    if [ -n "$rest" ] || { [ "$status" -ne 0 ] && [ -z "$lint" ]; }; then
         fail "mandoc -Tlint ($status): $lint"
     fi
 else

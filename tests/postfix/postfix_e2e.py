@@ -1514,15 +1514,27 @@ def restart_pass(instance, deadline):
     log("  new triplets in %.1f s, %s; restarts took %s" % (
         seconds, latency_text(new), ", ".join("%.3f s" % r for r in restarts)))
     check(restarts, "the pass ended before the server was restarted")
-    wrong = [r for r in new if r[2] != 450 or not GREYLISTED.fullmatch(r[3])
-             or int(GREYLISTED.fullmatch(r[3]).group("left")) != DELAY]
+    # smtpd's own policy client may, rarely, meet a restart on both its tries
+    # and answer its default action (451 4.3.5): the cost the admin guide
+    # states. At most one such recipient per restart; its triplet was never
+    # asked about, so it is left out of the check after the delay.
+    default_action = [r for r in new if r[2] == 451 and r[3].startswith("4.3.5 ")]
+    check(len(default_action) <= len(restarts),
+          "%d recipients got smtpd's default action across %d restarts, e.g. %r"
+          % (len(default_action), len(restarts), default_action[:3]))
+    if default_action:
+        log("  %d recipient(s) got smtpd's default action at a restart" % len(default_action))
+    skipped = {(r[0], r[1]) for r in default_action}
+    wrong = [r for r in new if (r[0], r[1]) not in skipped and (
+             r[2] != 450 or not GREYLISTED.fullmatch(r[3])
+             or int(GREYLISTED.fullmatch(r[3]).group("left")) != DELAY)]
     check(not wrong, "%d new triplets not deferred for the whole delay across the "
           "restarts, e.g. %r" % (len(wrong), wrong[:3]))
     time.sleep(DELAY + 1)
     log("restart pass: the same triplets once the delay has passed")
     known, seconds = run_pass(instance, messages)
     log("  known triplets in %.1f s, %s" % (seconds, latency_text(known)))
-    wrong = [r for r in known if r[2] != 250]
+    wrong = [r for r in known if r[2] != 250 and (r[0], r[1]) not in skipped]
     check(not wrong, "%d triplets deferred across the restarts not accepted, e.g. %r"
           % (len(wrong), wrong[:3]))
     check(server.running(), "the server exited (status %r)" % server.process.poll())
