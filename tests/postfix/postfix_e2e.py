@@ -1538,7 +1538,9 @@ def restart_pass(instance, deadline):
     check(not wrong, "%d triplets deferred across the restarts not accepted, e.g. %r"
           % (len(wrong), wrong[:3]))
     check(server.running(), "the server exited (status %r)" % server.process.poll())
-    return {(CLIENT, sender, rcpt) for sender, rcpts in messages for rcpt in rcpts}
+    instance.restart_skipped = {(CLIENT, sender, rcpt) for sender, rcpt in skipped}
+    return {(CLIENT, sender, rcpt) for sender, rcpts in messages for rcpt in rcpts
+            if (sender, rcpt) not in skipped}
 
 
 def server_concurrency_main(murvane, capture_library, kind):
@@ -1570,6 +1572,9 @@ def server_concurrency_main(murvane, capture_library, kind):
         errors = server_errors(instance)
         check(not errors, "the server logged errors:\n" + "\n".join(errors[:10]))
         listing = instance.dump_all()
+        # A triplet left out at a restart may or may not be stored.
+        for t in getattr(instance, "restart_skipped", set()):
+            listing.pop(t, None)
         wrong = [(t, listing.get(t)) for t in triplets
                  if listing.get(t) is None or listing[t][2:] != (1, 1)]
         check(not wrong, "%d triplets of the concurrent passes not stored with one "
