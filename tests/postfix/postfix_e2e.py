@@ -1099,6 +1099,15 @@ def messages_of(tag):
             for i in range(MESSAGES)]
 
 
+def check_stored_once(listing, triplets):
+    """Every triplet of the concurrent passes is in the listing with one
+    deferral and one pass."""
+    wrong = [(t, listing.get(t)) for t in triplets
+             if listing.get(t) is None or listing[t][2:] != (1, 1)]
+    check(not wrong, "%d triplets of the concurrent passes not stored with one "
+          "deferral and one pass, e.g. %r" % (len(wrong), wrong[:3]))
+
+
 def run_pass(instance, messages, while_running=None, sessions=SESSIONS):
     """All messages, `sessions` at a time. while_running(done), when given, is
     called in this thread until every session has ended (done() tells).
@@ -1436,10 +1445,7 @@ def concurrency_main(murvane, capture_library):
         instance.start(deadline)
         concurrent = concurrent_pass(instance, deadline)
         listing = kill_run(instance, deadline)
-        wrong = [(t, listing.get(t)) for t in concurrent
-                 if listing.get(t) is None or listing[t][2:] != (1, 1)]
-        check(not wrong, "%d triplets of the concurrent pass not stored with one "
-              "deferral and one pass, e.g. %r" % (len(wrong), wrong[:3]))
+        check_stored_once(listing, concurrent)
         ok = True
     except RUN_FAILURES as e:
         log("FAILED: %s: %s" % (type(e).__name__, e))
@@ -1575,10 +1581,7 @@ def server_concurrency_main(murvane, capture_library, kind):
         # A triplet left out at a restart may or may not be stored.
         for t in getattr(instance, "restart_skipped", set()):
             listing.pop(t, None)
-        wrong = [(t, listing.get(t)) for t in triplets
-                 if listing.get(t) is None or listing[t][2:] != (1, 1)]
-        check(not wrong, "%d triplets of the concurrent passes not stored with one "
-              "deferral and one pass, e.g. %r" % (len(wrong), wrong[:3]))
+        check_stored_once(listing, triplets)
         check(len(listing) == len(triplets), "the listing holds %d triplets, the passes "
               "made %d" % (len(listing), len(triplets)))
         ok = True
